@@ -1,0 +1,246 @@
+/*
+ * veltn.h - libveltn: small dense feed-forward networks with exact derivatives, in float64.
+ *
+ * A network is built from a one-line description and held behind an opaque handle. Every
+ * evaluation and derivative function takes the handle, a flat parameter vector and plain arrays
+ * of doubles, and writes its results into arrays the caller owns.
+ *
+ * ---------------------------------------------------------------------------------------------
+ * Description
+ *   "numin numout nlayers niter batch  s_0 s_1 ... s_{nlayers-1}  activation  norm"
+ *   whitespace-separated (spaces, tabs, line breaks); anything after the norm name is ignored.
+ *   numin    largest number of input columns a caller may pass
+ *   numout   number of outputs (target columns)
+ *   nlayers  number of layers (at least 2): layers 0 .. nlayers-2 form the hidden stack,
+ *            layer nlayers-1 is the output layer
+ *   niter    runs of the hidden stack; run p+1 is fed the output of run p (so with niter > 1,
+ *            s_{nlayers-1} must equal s_0). The output layer reads all niter hidden outputs
+ *            side by side.
+ *   batch    read but not used: every handle starts with 32 rows per batch (velt_setbatch)
+ *   s_l      layer widths; layer l < nlayers-1 maps s_l inputs to s_{l+1} outputs, the output
+ *            layer maps niter * s_{nlayers-1} inputs to numout outputs
+ *   activation  "id", "relu", "atan", "softplus", "softplus_shifted" (softplus - 1);
+ *            "softmax" and any unknown name select softplus
+ *   norm     "sum" (the plain sum of the residuals) or "sum_log_dnorm_fat" (negative
+ *            log-likelihood: normal core with sigma 1/3 for |r| < 2, Cauchy tail beyond,
+ *            shifted so that r = 0 costs 0)
+ *   Every layer, the output layer included, applies the activation.
+ *
+ * Parameter vector (length velt_numel)
+ *   For each layer l = 0 .. nlayers-1 in order: its bias (one entry per output unit), then its
+ *   weight matrix row-major (row = input unit, column = output unit). Every gradient and
+ *   derivative product uses this layout.
+ *   Example "3 1 3 1 16 3 8 8 softplus sum": 113 parameters; 0-7 bias 0, 8-31 weights 0 (3x8),
+ *   32-39 bias 1, 40-103 weights 1 (8x8), 104 bias 2, 105-112 weights 2 (8x1).
+ *
+ * Arrays
+ *   X is R x C (R rows = samples, C <= numin input columns; missing columns read as zeros),
+ *   Y is R x numout, both row-major: element (i, j) at [i*C + j]. Counts are 32-bit unsigned;
+ *   every array must hold the number of values stated and no product of counts may reach 2^32.
+ *   The caller owns every array; the library copies what it reads before using it and keeps
+ *   no pointer after a call returns.
+ *
+ * Objective
+ *   J = mean over all R * numout residual elements (prediction minus target) of the norm.
+ *
+ * Return values
+ *   0   success
+ *   -1  bad argument or unusable handle (null handle, a handle whose norm name was unknown for
+ *       a function that needs the norm, a count that does not match the network, a null array
+ *       where the count says there are values, too many input columns, out of memory). One line
+ *       goes to standard error and nothing is written to the outputs.
+ *   -2  a floating-point event (invalid operation, division by zero or overflow) was raised
+ *       during the call, in the calling thread or in a worker thread: one line on standard
+ *       error naming the function and the event. Outputs may have been partly written.
+ *   In every case the caller's floating-point environment (trap mask, sticky flags, rounding)
+ *   and the BLAS thread count are as they were before the call, and no C++ exception, exit or
+ *   signal leaves the library. velt_last_error() returns the message of the last failure.
+ *
+ * Threads
+ *   Distinct handles may be used from different threads at once; one handle may be read by
+ *   several calls at once but must not be changed (velt_setweights, velt_setbatch,
+ *   velt_setpar) or released while in use. Rows are cut into batches that run on the handle's
+ *   OpenMP threads (velt_setpar); the BLAS runs single-threaded during a call. The BLAS thread
+ *   count and the storage-order flag are process-wide. velt_Hv and velt_Jv set process-wide
+ *   direction counts: two of them with different numbers of directions must not overlap in
+ *   time. With more than one thread, results may differ in the last bits between runs.
+ * ---------------------------------------------------------------------------------------------
+ */
+#ifndef VELTN_H
+#define VELTN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(VELTN_BUILDING_LIBRARY)
+#define VELTN_API __attribute__((visibility("default")))
+#else
+#define VELTN_API
+#endif
+
+#define VELTN_VERSION_MAJOR 0
+#define VELTN_VERSION_MINOR 1
+#define VELTN_VERSION_PATCH 0
+#define VELTN_VERSION_NUMBER (VELTN_VERSION_MAJOR * 10000 + VELTN_VERSION_MINOR * 100 + VELTN_VERSION_PATCH)
+#define VELTN_VERSION_STRING "0.1.0"
+
+#define VELTN_OK 0
+#define VELTN_EBADARG (-1)
+#define VELTN_EFPE (-2)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Library ---------------------------------------------------------------------------- */
+
+/* VELTN_VERSION_NUMBER of the loaded library; compare with the macro to detect a mismatched
+ * shared library. Thread-safe. */
+VELTN_API unsigned velt_version_number(void);
+/* VELTN_VERSION_STRING of the loaded library; a static string. Thread-safe. */
+VELTN_API const char* velt_version_string(void);
+/* Message of the last failed call made on the calling thread (the same text as the line on
+ * standard error, without the line break), or "" if none failed yet. The string belongs to
+ * the library and stays valid until the next failing call on the same thread. */
+VELTN_API const char* velt_last_error(void);
+
+/* ---- Lifecycle -------------------------------------------------------------------------- */
+
+/* Parses the description (exactly `length` bytes of `text`, which need not end in a NUL) and
+ * returns a new handle with batch size 32 and 1 thread, weights and biases all zero.
+ * Returns NULL, after one line on standard error, when text is NULL, length is negative, a
+ * header number is zero or unreadable ("Error: invalid network data"), nlayers is below 2, a
+ * width is 0, niter > 1 while the last width differs from the first, a layer is too large, or
+ * memory runs out. An unknown norm name still gives a handle (after "invalid norm function
+ * name: NAME" on standard output) that serves velt_compute, velt_residual and the parameter
+ * functions; the others return -1 on it. With the environment variable INFO set, one build line
+ * per model goes to standard output. The handle belongs to the caller until releaseVELTNet.
+ * May run concurrently with any call that does not use velt_Hv or velt_Jv. */
+VELTN_API void* initVELTNet(const char* text, int length);
+
+/* Frees the handle; NULL is ignored. Must not run while another call uses the handle. */
+VELTN_API void releaseVELTNet(void* handle);
+
+/* ---- Storage order of the multi-direction arrays ---------------------------------------- */
+
+/* Process-wide flag, 0 at load: the layout of V, Hv and Jv in velt_Hv and velt_Jv.
+ * Non-zero: one direction per row (direction d of nw entries at [d*nw + i]).
+ * 0: one direction per column of an nw x k row-major array (entry i of direction d at [i*k + d]).
+ * No other function reads it. */
+VELTN_API extern int veltn_rowmajor;
+
+/* Stores flag in veltn_rowmajor for every handle (handle is not used and may be NULL).
+ * Returns 0. Not synchronised: do not change it while velt_Hv or velt_Jv runs. */
+VELTN_API int velt_major(void* handle, int flag);
+
+/* ---- Evaluation ------------------------------------------------------------------------- */
+
+/* out (R x numout, row-major) := network outputs F for the R x C inputs X with the parameters
+ * par (npar >= velt_numel entries; the first velt_numel are used). `unused` is not read.
+ * R = 0 writes nothing and returns 0. Returns 0, -1 or -2 as above. */
+VELTN_API int velt_compute(void* handle, const double* par, uint32_t npar, const double* X, uint32_t R,
+                           uint32_t C, uint32_t unused, double* out);
+
+/* out (R x numout) := F - Y. Cy must equal numout. Returns 0, -1 or -2. */
+VELTN_API int velt_residual(void* handle, const double* par, uint32_t npar, const double* X, const double* Y,
+                            uint32_t R, uint32_t C, uint32_t Cy, double* out);
+
+/* *out := the objective J (needs R > 0 and a known norm). Rows are split into batches over the
+ * handle's threads. Returns 0, -1 or -2. */
+VELTN_API int velt_obj(void* handle, const double* par, uint32_t npar, const double* X, const double* Y, uint32_t R,
+                       uint32_t C, uint32_t Cy, double* out);
+
+/* out (R x numout) := the norm's per-element terms of F - Y (the residuals themselves for
+ * "sum"). R = 0 writes nothing. Returns 0, -1 or -2. */
+VELTN_API int velt_objv(void* handle, const double* par, uint32_t npar, const double* X, const double* Y, uint32_t R,
+                        uint32_t C, uint32_t Cy, double* out);
+
+/* *out := (sum of the norm over the rows x cols values r) / (rows * cols); rows * cols must be
+ * positive. Returns 0, -1 or -2. */
+VELTN_API int velt_norm(void* handle, const double* r, uint32_t rows, uint32_t cols, double* out);
+
+/* out (n values) := the norm's per-element terms of the n values r. n = 0 writes nothing.
+ * Returns 0, -1 or -2. */
+VELTN_API int velt_logp(void* handle, const double* r, uint32_t n, double* out);
+
+/* ---- Parameters and settings ------------------------------------------------------------ */
+
+/* Number of parameters of the network; 0 for a NULL handle. Thread-safe. */
+VELTN_API uint64_t velt_numel(void* handle);
+/* numin and numout of the description; 0 for a NULL handle. Thread-safe. */
+VELTN_API uint32_t velt_numin(void* handle);
+VELTN_API uint32_t velt_numout(void* handle);
+/* The constants of "sum_log_dnorm_fat": b = -log(sigma * sqrt(2 pi)) = 0.17967375546343706 and
+ * sigma = 1/3 (returned for any handle, NULL included). Thread-safe. */
+VELTN_API double velt_logp_bias(void* handle);
+VELTN_API double velt_logp_sigma(void* handle);
+
+/* Weights of layer l stored in the handle (set by velt_setweights). With buf NULL: writes the
+ * matrix extents to *rows and *cols. Otherwise copies the first *rows x *cols values of the
+ * row-major matrix to buf; asking for more values than the layer holds returns -1 and copies
+ * nothing. Returns -1 when l >= nlayers or a pointer is NULL. */
+VELTN_API int velt_weights(void* handle, uint32_t l, double* buf, uint32_t* rows, uint32_t* cols);
+
+/* Bias of layer l: with buf NULL writes its length to *n, otherwise copies *n values to buf
+ * (more than stored: -1). Returns -1 when l >= nlayers or a pointer is NULL. */
+VELTN_API int velt_bias(void* handle, uint32_t l, double* buf, uint32_t* n);
+
+/* Stores the first velt_numel of the n values par in the handle (n below velt_numel: -1).
+ * Evaluations do not read these values; velt_weights, velt_bias and velt_getweights do.
+ * Must not run while the handle is in use. */
+VELTN_API int velt_setweights(void* handle, const double* par, uint32_t n);
+
+/* Copies the first n stored parameters (n <= velt_numel, else -1) to buf. */
+VELTN_API int velt_getweights(void* handle, double* buf, uint32_t n);
+
+/* Rows per batch (n >= 1, else -1 and nothing changes). Must not run while the handle is in use. */
+VELTN_API int velt_setbatch(void* handle, int n);
+
+/* Threads used for the batches (1 .. 99999, else -1 and nothing changes), then the batch size
+ * as velt_setbatch (a batch size below 1 is ignored and 0 is still returned). A team never has
+ * more threads than there are batches or work items. Must not run while the handle is in use. */
+VELTN_API int velt_setpar(void* handle, uint32_t nthreads, int n);
+
+/* ---- Derivatives ------------------------------------------------------------------------ */
+
+/* *J := the objective and grad (velt_numel values, parameter layout) := its gradient, for the
+ * nparams (>= velt_numel) parameters, the R x C inputs X and the R x nout targets Y (nout must
+ * equal numout, R > 0). X and Y are always row-major. Returns 0, -1 or -2. */
+VELTN_API int velt_g(void* handle, const double* params, uint32_t nparams, const double* X, const double* Y,
+                     uint32_t R, uint32_t C, uint32_t nout, double* J, double* grad);
+
+/* Hessian-vector products. *J := objective, g (nw) := gradient, Hv (k * nw) := H v_d for the k
+ * directions in V (k * nw values), V and Hv laid out by veltn_rowmajor (see above). With V the
+ * nw x nw identity, Hv is the full Hessian. k = 0 still writes J and g. When nw = 1 and k = 1
+ * the direction is 1.0 and V is not read. A NULL X, Y, w or V is read as zeros; NULL outputs
+ * are refused. Sets the process-wide direction count to k. Returns 0, -1 or -2. */
+VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,
+                      const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* J, double* g, double* Hv);
+
+/* Jacobian-vector products of the per-element objective terms. res (n x nout) := the terms as
+ * velt_objv gives them; Jv (k * n * nout) := J v_d for the k directions in V (k * nw values),
+ * V and Jv laid out by veltn_rowmajor (flag set: Jv[d*(n*nout) + e]; clear: Jv[e*k + d]).
+ * k = 0 still writes res. nw = 1 and k = 1: direction 1.0, V not read. NULL inputs read as
+ * zeros, NULL outputs refused. With NN_TRACE set, prints "J = <objective>, <seconds> s".
+ * Sets the process-wide direction count to k. Returns 0, -1 or -2. */
+VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,
+                      const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* Jv);
+
+/* Vector-Jacobian product of the per-element objective terms: res (n x nout) := the terms,
+ * vJ (nw) := U^T J for the weight vector U (n x nout row-major). `k` is not read. NULL inputs
+ * read as zeros, NULL outputs refused. With NN_TRACE set, prints "J = ..., ... s".
+ * Returns 0, -1 or -2. */
+VELTN_API int velt_vJ(void* handle, const double* w, uint32_t nw, const double* U, uint32_t k, const double* X,
+                      const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ);
+
+/* As velt_vJ for m weight vectors at once: U holds m blocks of n x nout values; vJ (m x nw,
+ * row-major) receives U_j^T J in row j. One forward pass over all rows; the m reverse sweeps
+ * run on the handle's threads. m = 0 writes only res. Returns 0, -1 or -2. */
+VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const double* U, uint32_t m, const double* X,
+                          const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELTN_H */

@@ -1,0 +1,93 @@
+// Elementwise activations and their adjoints. The primary templates are the plain-double
+// forms; the tangent types specialise them. An adjoint writes dZ = dA * f'(Z) elementwise.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+#include "model/matrix.h"
+
+// softplus and its adjoint switch to the identity at and above this input, so exp never
+// overflows.
+constexpr double kSoftplusCutoff = 300.0;
+
+// f(z) = z; f'(z) = 1.
+template <class M>
+M id(M const& Z) {
+    return Z;
+}
+template <class M>
+void adj_id(M const& /*Z*/, M const& dA, M& dZ) {
+    dZ = dA;
+}
+
+// f(z) = max(z, 0) with -0.0 and NaN kept; f'(z) = 0 for z < 0, else 1 (1 at the kink).
+template <class M, class V>
+M act_relu(M const& Z) {
+    M out = Z;
+    for (auto& z : out.data)
+        if (z < 0.0) z = 0.0;
+    return out;
+}
+template <class M, class V>
+void adj_act_relu(M const& Z, M const& dA, M& dZ) {
+    M out = dA;
+    out.rows = Z.rows;
+    out.cols = Z.cols;
+    const std::size_t n = Z.size();
+    for (std::size_t i = 0; i < n; ++i)
+        if (Z.data[i] < 0.0) out.data[i] = 0.0;
+    dZ = std::move(out);
+}
+
+// f(z) = atan(z); f'(z) = 1 / (z^2 + 1).
+template <class M, class V>
+M act_atan(M const& Z) {
+    M out = Z;
+    for (auto& z : out.data) z = std::atan(z);
+    return out;
+}
+template <class M, class V>
+void adj_act_atan(M const& Z, M const& dA, M& dZ) {
+    dZ.resize(Z.rows, Z.cols);
+    dZ.data.resize(dA.size());
+    const std::size_t n = dA.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double z = Z.data[i];
+        dZ.data[i] = dA.data[i] / (z * z + 1.0);
+    }
+}
+
+// f(z) = log(exp(z) + 1) below the cut-off, z at and above it (and for NaN).
+// Written as log(exp(z) + 1.0), not log1p, so that values match the tangent form bit for bit.
+inline double softplus_value(double z) { return std::log(std::exp(z) + 1.0); }
+
+template <class M, class V>
+M softplus(M const& Z) {
+    M out = Z;
+    for (auto& z : out.data)
+        if (z < kSoftplusCutoff) z = softplus_value(z);
+    return out;
+}
+
+// f'(z) = e / (1 + e) with e = exp(z) below the cut-off, 1 above (and for NaN).
+template <class M, class V>
+void adj_softplus(M const& Z, M const& dA, M& dZ) {
+    dZ = dA;
+    const std::size_t n = Z.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double z = Z.data[i];
+        if (z < kSoftplusCutoff) {
+            const double e = std::exp(z);
+            dZ.data[i] = (e / (1.0 + e)) * dA.data[i];
+        }
+    }
+}
+
+// softplus(z) - 1; its adjoint is adj_softplus.
+template <class M, class V>
+M softplus_shifted(M const& Z) {
+    M out = softplus<M, V>(Z);
+    out.data -= 1.0;
+    return out;
+}

@@ -1,0 +1,155 @@
+// Norm functions: they turn the residual matrix into objective terms. "sum" is the plain sum;
+// "sum_log_dnorm_fat" is the negative log density of a normal core (sigma 1/3, |r| < 2) with
+// Cauchy tails, shifted so that r = 0 costs 0. The primary templates are the plain-double
+// forms; the tangent types specialise them. Sums run in index order from the first element.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+#include "model/matrix.h"
+
+namespace norm_constants {
+constexpr double kSigma = 0.3333333333333333;          // scale of the normal core
+constexpr double kGamma = 0.0004785973257525766;       // scale of the Cauchy tail
+constexpr double kGamma2 = 2.290554002175179e-07;      // kGamma * kGamma
+constexpr double kBias = 0.17967375546343706;          // -log(sigma sqrt(2 pi)): log density 0 at r = 0
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kPi = 3.141592653589793;
+}  // namespace norm_constants
+
+inline double sum_in_order(const double* x, std::size_t n) {
+    if (n == 0) return 0.0;
+    double s = x[0];
+    for (std::size_t i = 1; i < n; ++i) s += x[i];
+    return s;
+}
+
+// ---- "sum" -----------------------------------------------------------------------------
+
+// f(R) = sum of R; df/dR_i = 1, so the adjoint is the seed everywhere.
+template <class M, class S>
+S normfun_sum(M const& R) {
+    return sum_in_order(ptr(R.data), R.size());
+}
+template <class M, class S>
+void adj_normfun_sum(M const& /*R*/, S& s, M& adjR) {
+    adjR.data = s;
+}
+
+// f_i(R) = R_i; the adjoint passes the weights through.
+template <class M, class V>
+V normfun(M const& R) {
+    return R.data;
+}
+template <class M, class V>
+void adj_normfun(M const& /*R*/, V const& w, M& adjR) {
+    adjR.data = w;
+}
+
+// ---- "sum_log_dnorm_fat" -----------------------------------------------------------------
+
+inline bool dnorm_inside(double x, double sigma) { return std::fabs(x) < sigma * 6.0; }
+
+// Density: normal core exp(x^2 / (-2 sigma^2)) / sqrt(2 pi sigma^2) for |x| < 6 sigma,
+// Cauchy gamma / (pi (x^2 + gamma^2)) outside (NaN counts as outside).
+inline double dnorm_fat_value(double x, double sigma) {
+    using namespace norm_constants;
+    if (dnorm_inside(x, sigma)) {
+        const double d = (-2.0 * sigma) * sigma;
+        const double k = 1.0 / std::sqrt((kTwoPi * sigma) * sigma);
+        return std::exp((x * x) / d) * k;
+    }
+    return kGamma * (1.0 / ((x * x + kGamma2) * kPi));
+}
+
+// w * d/dx [gamma / (pi (x^2 + gamma^2))] = w * (-2 pi gamma x) / D^2 with D = pi (x^2 + gamma^2).
+inline double adj_dcauchy_value(double x, double gamma, double w) {
+    using norm_constants::kPi;
+    const double D = (x * x + gamma * gamma) * kPi;
+    const double t = (w / (D * D)) * (gamma * (-kPi));
+    const double o = t * x;
+    return o + o;
+}
+
+// w * d/dx of the density; inside: w * p(x) * 2x / d with d = -2 sigma^2.
+inline double adj_dnorm_fat_value(double x, double w, double sigma) {
+    using namespace norm_constants;
+    if (dnorm_inside(x, sigma)) {
+        const double d = (sigma * (-2.0)) * sigma;
+        const double e = std::exp((x * x) / d);
+        const double k = 1.0 / std::sqrt((sigma * kTwoPi) * sigma);
+        const double v = (((w * k) * e) / d) * x;
+        return v + v;
+    }
+    return adj_dcauchy_value(x, kGamma, w);
+}
+
+inline double log_dnorm_value(double x) {
+    return -std::log(dnorm_fat_value(x, norm_constants::kSigma)) + norm_constants::kBias;
+}
+
+// w * d/dx [-log p(x)] = (-w / p(x)) * p'(x).
+inline double adj_log_dnorm_value(double x, double w) {
+    const double p = dnorm_fat_value(x, norm_constants::kSigma);
+    return adj_dnorm_fat_value(x, (-w) / p, norm_constants::kSigma);
+}
+
+template <class V>
+V dnorm_fat(V const& x, double sigma) {
+    V p(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) p[i] = dnorm_fat_value(x[i], sigma);
+    return p;
+}
+
+template <class V>
+void adj_dcauchy(V const& x, double gamma, V const& w, V& out) {
+    if (out.size() != x.size()) out.resize(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = adj_dcauchy_value(x[i], gamma, w[i]);
+}
+
+template <class V>
+void adj_dnorm_fat(V const& x, V const& w, V& out, double sigma) {
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = adj_dnorm_fat_value(x[i], w[i], sigma);
+}
+
+template <class V>
+V log_dnorm_vec(V const& x) {
+    V out(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = log_dnorm_value(x[i]);
+    return out;
+}
+
+template <class V>
+void adj_log_dnorm_vec(V const& x, V const& w, V& out) {
+    if (out.size() != x.size()) out.resize(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = adj_log_dnorm_value(x[i], w[i]);
+}
+
+template <class M, class V>
+V log_dnorm(M const& R) {
+    return log_dnorm_vec(R.data);
+}
+
+template <class M, class S>
+S sum_log_dnorm(M const& R) {
+    const std::size_t n = R.size();
+    if (n == 0) return 0.0;
+    S s = log_dnorm_value(R.data[0]);
+    for (std::size_t i = 1; i < n; ++i) s += log_dnorm_value(R.data[i]);
+    return s;
+}
+
+template <class M, class V>
+void adj_log_dnorm(M const& R, V const& w, M& adjR) {
+    adjR.resize(R.rows, R.cols);
+    adj_log_dnorm_vec(R.data, w, adjR.data);
+}
+
+// Seed s for every element: s * d/dR_i [-log p(R_i)].
+template <class M, class S>
+void adj_sum_log_dnorm(M const& R, S& s, M& adjR) {
+    adjR.resize(R.rows, R.cols);
+    const std::size_t n = R.size();
+    for (std::size_t i = 0; i < n; ++i) adjR.data[i] = adj_log_dnorm_value(R.data[i], s);
+}

@@ -1,0 +1,71 @@
+// Checks the entry points make on what callers pass, before any array is read or written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "model/boundary.h"
+#include "model/forward_pass.h"
+#include "model/handle.h"
+#include "model/matrix.h"
+#include "model/parameters.h"
+
+namespace veltn {
+
+// A product of counts that must stay below 2^32 (the library's matrices are 32-bit sized).
+inline uint32_t count_product(uint64_t a, uint64_t b, const char* what) {
+    const uint64_t n = a * b;
+    if ((a != 0 && n / a != b) || n > UINT32_MAX) fail(std::string(what) + " has too many elements");
+    return static_cast<uint32_t>(n);
+}
+
+inline void require_array(const void* p, uint64_t count, const char* name) {
+    if (!p && count) fail(std::string(name) + " is null");
+}
+
+inline void require_norm(PlainNN const& nn) {
+    if (!nn.has_norm()) fail("the network has no norm function (unknown name \"" + nn.normname + "\")");
+}
+
+inline void require_params(PlainNN const& nn, const double* par, uint32_t npar, const char* name) {
+    const uint64_t need = numel(nn);
+    if (npar < need)
+        fail(std::string(name) + " holds " + std::to_string(npar) + " values, the network has " +
+             std::to_string(need) + " parameters");
+    require_array(par, npar, name);
+}
+
+inline void require_targets(PlainNN const& nn, uint32_t Cy) {
+    if (Cy != nn.numout)
+        fail("targets have " + std::to_string(Cy) + " columns, the network has " + std::to_string(nn.numout) +
+             " outputs");
+}
+
+// Copies a caller's row-major array into a matrix; a null array (allowed only where the
+// caller's contract says so) gives zeros.
+inline Mat matrix_from(const double* p, uint32_t rows, uint32_t cols) {
+    Mat m(rows, cols);
+    if (p)
+        for (std::size_t i = 0; i < m.size(); ++i) m.data[i] = p[i];
+    return m;
+}
+
+inline Vec vector_from(const double* p, uint64_t n) {
+    Vec v(0.0, n);
+    if (p)
+        for (std::size_t i = 0; i < n; ++i) v[i] = p[i];
+    return v;
+}
+
+// A private copy of the handle's plain model loaded with the caller's parameters.
+inline PlainNN loaded_model(PlainNN const& model, const double* par, uint32_t npar) {
+    PlainNN nn = model;
+    setweights(nn, vector_from(par, npar));
+    return nn;
+}
+
+inline void copy_out(Vec const& v, double* out) {
+    for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i];
+}
+
+}  // namespace veltn

@@ -1,0 +1,107 @@
+// The forward pass and the objective, generic over the model's types.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "model/boundary.h"
+#include "model/net_ops.h"
+#include "model/nn.h"
+#include "model/parallel.h"
+
+// Refuses more input columns than the network accepts.
+template <class NN>
+void check_predicates(NN const& nn, std::size_t C) {
+    const std::size_t limits[2] = {nn.numin, nn.sizes[0]};
+    for (std::size_t limit : limits)
+        if (C > limit)
+            throw veltn::PlainFailure("too many predicates: " + std::to_string(C) + " > " + std::to_string(limit));
+}
+
+// Network outputs (R x numout) for the inputs X (R x C, C <= sizes[0]; missing columns are 0).
+template <class NN>
+typename NN::Matrix computev(NN const& nn, Mat const& X) {
+    using M = typename NN::Matrix;
+    check_predicates(nn, X.cols);
+    const uint32_t L = nn.nlayers;
+    const std::size_t S = nn.hidden_width();
+    M A, Z, T;
+    nn_input(A, X, nn.sizes[0]);
+    nn_zeros(T, X.rows, nn.niter * S);
+    for (uint32_t p = 0; p < nn.niter; ++p) {
+        // Run p starts from the output of run p - 1.
+        for (uint32_t l = 0; l + 1 < L; ++l) {
+            nn_mult(A, nn.weights[l], Z);
+            nn_add_bias(Z, nn.biases[l]);
+            A = nn.act(Z);
+        }
+        nn_place_columns(T, A, p * S);
+    }
+    nn_mult(T, nn.weights[L - 1], Z);
+    nn_add_bias(Z, nn.biases[L - 1]);
+    return nn.act(Z);
+}
+
+template <class S>
+void add_shared(S& total, S const& part) {
+#pragma omp critical(veltn_objective_sum)
+    total += part;
+}
+inline void add_shared(double& total, double const& part) {
+#pragma omp atomic
+    total += part;
+}
+
+// Mean of the norm over all residual elements. More rows than `batch` are cut into batches
+// that run on nn.nthreads threads; each batch's mean is weighted by its element count.
+template <class NN>
+typename NN::SValue objv(NN const& nn, Mat const& X, Mat const& Y) {
+    using SV = typename NN::SValue;
+    const uint32_t R = static_cast<uint32_t>(X.rows);
+    if (nn.batch >= R) {
+        auto F = computev(nn, X);
+        nn_sub_target(F, Y);
+        SV J = nn.norm_sum(F);
+        J /= static_cast<double>(nn_count(F));
+        return J;
+    }
+    const uint32_t Cy = static_cast<uint32_t>(Y.cols);
+    const BatchPlan plan(R, nn.batch, nn.nthreads);
+    SV total(0.0);
+    parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned tid, unsigned nteam) {
+        SV sum(0.0);
+        plan.for_thread(tid, nteam, [&](uint32_t b) {
+            const uint32_t rows = plan.rows_of(b);
+            const Mat Xb = copy_rows(X, plan.first_row(b), rows);
+            const Mat Yb = copy_rows(Y, plan.first_row(b), rows);
+            sum += objv(nn, Xb, Yb) * static_cast<double>(Cy * rows);
+        });
+        add_shared(total, sum);
+    });
+    total /= static_cast<double>(Cy * R);
+    return total;
+}
+
+// Per-element objective terms (R x Cy) into out, batched like objv; batches write disjoint rows.
+template <class NN>
+void objv_vec(NN const& nn, Mat const& X, Mat const& Y, typename NN::Matrix& out) {
+    const uint32_t R = static_cast<uint32_t>(X.rows);
+    if (nn.batch >= R) {
+        auto F = computev(nn, X);
+        nn_sub_target(F, Y);
+        nn_assign_values(F, nn.norm_vec(F));
+        out = std::move(F);
+        return;
+    }
+    const std::size_t Cy = Y.cols;
+    nn_zeros(out, R, Cy);
+    const BatchPlan plan(R, nn.batch, nn.nthreads);
+    parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned tid, unsigned nteam) {
+        plan.for_thread(tid, nteam, [&](uint32_t b) {
+            const uint32_t rows = plan.rows_of(b);
+            typename NN::Matrix part;
+            objv_vec(nn, copy_rows(X, plan.first_row(b), rows), copy_rows(Y, plan.first_row(b), rows), part);
+            nn_place_rows(out, part, plan.first_row(b));
+        });
+    });
+}

@@ -1,0 +1,74 @@
+#include "model/handle.h"
+
+#include <omp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "model/boundary.h"
+#include "model/mknn.h"
+#include "veltn.h"
+
+void print_build_line() {
+    if (std::getenv("INFO")) std::cout << "VELTN veltn " << __DATE__ << " " << __TIME__ << " x86-64\n";
+}
+
+namespace veltn {
+
+VELTN::VELTNInfo* try_handle(void* h) {
+    auto* info = static_cast<VELTN::VELTNInfo*>(h);
+    if (!info || info->magic != VELTN::VELTNInfo::kMagic) return nullptr;
+    return info;
+}
+
+VELTN::VELTNInfo& handle_of(void* h) {
+    if (!h) fail("null handle");
+    VELTN::VELTNInfo* info = try_handle(h);
+    if (!info) fail("not a handle made by initVELTNet");
+    return *info;
+}
+
+}  // namespace veltn
+
+extern "C" {
+
+VELTN_API int veltn_rowmajor = 0;
+
+VELTN_API void* initVELTNet(const char* text, int length) {
+    VELTN::VELTNInfo* made = nullptr;
+    veltn::call_guarded("initVELTNet", [&] {
+        if (!text && length != 0) veltn::fail("null description");
+        if (length < 0) veltn::fail("negative description length " + std::to_string(length));
+        const std::string description(text ? text : "", static_cast<std::size_t>(length));
+        auto info = std::make_unique<VELTN::VELTNInfo>();
+        info->model = mknn<PlainNN>(description);
+        const std::string problem = network_problem(info->model);
+        if (problem == "invalid network data") veltn::fail("invalid network description");
+        if (!problem.empty()) veltn::fail(problem);
+        build_layers(info->model);
+        info->model.batch = 32;
+        info->model.nthreads = static_cast<uint32_t>(omp_get_num_threads());
+        made = info.release();
+    });
+    return made;
+}
+
+VELTN_API void releaseVELTNet(void* handle) {
+    VELTN::VELTNInfo* info = veltn::try_handle(handle);
+    if (!info) return;
+    info->magic = 0;
+    delete info;
+}
+
+VELTN_API int velt_major(void* /*handle*/, int flag) {
+    veltn_rowmajor = flag;
+    return 0;
+}
+
+VELTN_API unsigned velt_version_number(void) { return VELTN_VERSION_NUMBER; }
+VELTN_API const char* velt_version_string(void) { return VELTN_VERSION_STRING; }
+
+}  // extern "C"

@@ -1,0 +1,27 @@
+// The handle behind the C interface's opaque pointer.
+#pragma once
+
+#include <cstdint>
+
+#include "model/nn.h"
+
+namespace VELTN {
+
+struct VELTNInfo {
+    PlainNN model;
+    // The same network over tangent types joins here with the forward-mode layer.
+    uint32_t magic = kMagic;
+
+    static constexpr uint32_t kMagic = 0x564c544eu;  // "VLTN"
+};
+
+}  // namespace VELTN
+
+namespace veltn {
+
+// The handle behind `h`, or a Failure ("null handle" / "not a handle") for anything else.
+VELTN::VELTNInfo& handle_of(void* h);
+// The handle, or nullptr for a null or foreign pointer; never throws.
+VELTN::VELTNInfo* try_handle(void* h);
+
+}  // namespace veltn

@@ -1,0 +1,135 @@
+// Dense row-major matrix of the library and the operations the network uses on it.
+#pragma once
+
+#include <cblas.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <valarray>
+
+template <class T>
+struct MatrixTemplate {
+    std::valarray<T> data;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    MatrixTemplate() = default;
+    // Extents and element count are 32-bit quantities throughout the library.
+    MatrixTemplate(std::size_t r, std::size_t c)
+        : data(T(0), static_cast<uint32_t>(static_cast<uint32_t>(r) * static_cast<uint32_t>(c))),
+          rows(static_cast<uint32_t>(r)),
+          cols(static_cast<uint32_t>(c)) {}
+
+    T& operator()(std::size_t i, std::size_t j) { return data[i * cols + j]; }
+    const T& operator()(std::size_t i, std::size_t j) const { return data[i * cols + j]; }
+    std::size_t size() const { return data.size(); }
+
+    // Reuses the storage when the element count matches (the extents may still change).
+    void resize(std::size_t r, std::size_t c) {
+        const std::size_t n = static_cast<uint32_t>(static_cast<uint32_t>(r) * static_cast<uint32_t>(c));
+        if (data.size() != n) data.resize(n);
+        rows = static_cast<uint32_t>(r);
+        cols = static_cast<uint32_t>(c);
+    }
+};
+
+using Mat = MatrixTemplate<double>;
+using Vec = std::valarray<double>;
+
+// Column sums, each accumulated from the last row up to the first.
+template <class T>
+std::valarray<T> colsum(MatrixTemplate<T> const& m) {
+    std::valarray<T> s(T(0), m.cols);
+    if (m.rows == 0) return s;
+    const T* d = &m.data[0];
+    const std::size_t last = m.rows - 1;
+    for (std::size_t j = 0; j < m.cols; ++j) s[j] = d[last * m.cols + j];
+    for (std::size_t i = last; i-- > 0;) {
+        const T* row = d + i * m.cols;
+        for (std::size_t j = 0; j < m.cols; ++j) s[j] += row[j];
+    }
+    return s;
+}
+
+inline const double* ptr(Vec const& v) { return v.size() ? &v[0] : nullptr; }
+inline double* ptr(Vec& v) { return v.size() ? &v[0] : nullptr; }
+
+// C := A . B by the three-way rule: one row of A -> dgemv on B transposed; one column of B ->
+// dgemv; otherwise dgemm. The inner extent comes from B.rows in the first case, A.cols else.
+inline void matmul(Mat const& A, Mat const& B, Mat& C) {
+    C.resize(A.rows, B.cols);
+    if (C.size() == 0) return;
+    if (A.rows == 1) {
+        cblas_dgemv(CblasRowMajor, CblasTrans, (int)B.rows, (int)B.cols, 1.0, ptr(B.data), (int)B.cols,
+                    ptr(A.data), 1, 0.0, ptr(C.data), 1);
+    } else if (B.cols == 1) {
+        cblas_dgemv(CblasRowMajor, CblasNoTrans, (int)A.rows, (int)A.cols, 1.0, ptr(A.data), (int)A.cols,
+                    ptr(B.data), 1, 0.0, ptr(C.data), 1);
+    } else {
+        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, (int)A.rows, (int)B.cols, (int)A.cols, 1.0,
+                    ptr(A.data), (int)A.cols, ptr(B.data), (int)B.cols, 0.0, ptr(C.data), (int)B.cols);
+    }
+}
+
+// C := A . B^T (always dgemm).
+inline void matmul_nt(Mat const& A, Mat const& B, Mat& C) {
+    C.resize(A.rows, B.rows);
+    if (C.size() == 0) return;
+    if (A.cols == 0) { C.data = 0.0; return; }
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, (int)A.rows, (int)B.rows, (int)A.cols, 1.0, ptr(A.data),
+                (int)A.cols, ptr(B.data), (int)B.cols, 0.0, ptr(C.data), (int)B.rows);
+}
+
+// C := A^T . B + beta C (always dgemm); C is reshaped (zero-filled) when its count differs.
+inline void matmul_tn(Mat const& A, Mat const& B, Mat& C, double beta) {
+    if (C.size() != A.cols * B.cols) {
+        C = Mat(A.cols, B.cols);
+    } else {
+        C.rows = A.cols;
+        C.cols = B.cols;
+    }
+    if (C.size() == 0) return;
+    if (A.rows == 0) { if (beta == 0.0) C.data = 0.0; return; }
+    cblas_dgemm(CblasRowMajor, CblasTrans, CblasNoTrans, (int)A.cols, (int)B.cols, (int)A.rows, 1.0, ptr(A.data),
+                (int)A.cols, ptr(B.data), (int)B.cols, beta, ptr(C.data), (int)B.cols);
+}
+
+// Z += b: elementwise when b has Z's element count, to every row when it has Z.cols entries.
+// Returns false (after "invalid dims") when neither fits.
+inline bool add_bias(Mat& Z, Vec const& b) {
+    if (b.size() == Z.size()) {
+        Z.data += b;
+        return true;
+    }
+    if (b.size() == Z.cols) {
+        double* z = ptr(Z.data);
+        const double* bb = ptr(b);
+        for (std::size_t i = 0; i < Z.rows; ++i, z += Z.cols)
+            for (std::size_t j = 0; j < Z.cols; ++j) z[j] += bb[j];
+        return true;
+    }
+    std::cerr << "invalid dims\n";
+    return false;
+}
+
+// Writes the r x c block src into dst (dst.cols wide) with its top-left corner at column col0.
+inline void place_columns(Mat& dst, Mat const& src, std::size_t col0) {
+    for (std::size_t i = 0; i < src.rows; ++i)
+        for (std::size_t j = 0; j < src.cols; ++j) dst.data[i * dst.cols + col0 + j] = src.data[i * src.cols + j];
+}
+
+// Reads columns col0 .. col0+width-1 of src into dst (src.rows x width).
+inline void take_columns(Mat const& src, std::size_t col0, std::size_t width, Mat& dst) {
+    dst.resize(src.rows, width);
+    for (std::size_t i = 0; i < src.rows; ++i)
+        for (std::size_t j = 0; j < width; ++j) dst.data[i * width + j] = src.data[i * src.cols + col0 + j];
+}
+
+// Rows row0 .. row0+n-1 of m, all columns.
+inline Mat copy_rows(Mat const& m, std::size_t row0, std::size_t n) {
+    Mat out(n, m.cols);
+    const std::size_t count = n * m.cols;
+    for (std::size_t e = 0; e < count; ++e) out.data[e] = m.data[row0 * m.cols + e];
+    return out;
+}

@@ -1,0 +1,50 @@
+// The network model, generic over its matrix, vector and scalar types.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <valarray>
+#include <vector>
+
+#include "matrix.h"
+
+template <class M, class V, class S>
+struct NNTemplate {
+    using Matrix = M;
+    using Vector = V;
+    using SValue = S;
+
+    using ActFn = M (*)(M const&);
+    using AdjActFn = void (*)(M const&, M const&, M&);
+    using NormSumFn = S (*)(M const&);
+    using AdjNormSumFn = void (*)(M const&, S&, M&);
+    using NormVecFn = V (*)(M const&);
+    using AdjNormVecFn = void (*)(M const&, V const&, M&);
+
+    uint32_t numin = 0;
+    uint32_t numout = 0;
+    uint32_t nlayers = 0;
+    uint32_t niter = 0;
+    uint32_t batch = 0;
+    uint32_t nthreads = 1;
+    std::valarray<unsigned> sizes;
+    std::vector<M> weights;
+    std::vector<V> biases;
+    std::string normname;
+    double logp_bias = 0.0;
+    double logp_sigma = 0.0;
+    NormSumFn norm_sum = nullptr;
+    AdjNormSumFn adj_norm_sum = nullptr;
+    NormVecFn norm_vec = nullptr;
+    AdjNormVecFn adj_norm_vec = nullptr;
+    std::string actname;
+    ActFn act = nullptr;
+    AdjActFn adj_act = nullptr;
+
+    bool has_norm() const { return norm_sum && adj_norm_sum && norm_vec && adj_norm_vec; }
+    // Width of the hidden stack's output (S).
+    uint32_t hidden_width() const { return sizes[nlayers - 1]; }
+};
+
+using PlainNN = NNTemplate<Mat, Vec, double>;
+

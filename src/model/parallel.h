@@ -1,0 +1,68 @@
+// Row batches and the parallel regions that process them.
+#pragma once
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+
+#include "model/boundary.h"
+
+// Rows cut into batches of `size` rows (the last one shorter when size does not divide the
+// row count), handed to threads in static blocks of `chunk` batches.
+struct BatchPlan {
+    uint32_t rows;
+    uint32_t size;
+    uint32_t count;
+    uint32_t chunk;
+
+    BatchPlan(uint32_t nrows, uint32_t batch, uint32_t nthreads)
+        : rows(nrows), size(batch), count(nrows / batch + (nrows % batch != 0 ? 1u : 0u)) {
+        chunk = static_cast<uint32_t>(std::ceil(static_cast<double>(count) / static_cast<double>(nthreads)));
+    }
+    uint32_t first_row(uint32_t b) const { return b * size; }
+    uint32_t rows_of(uint32_t b) const {
+        return (b + 1 == count && rows % size != 0) ? rows % size : size;
+    }
+    // Batches of thread tid in a team of nteam: blocks tid, tid + nteam, ... of `chunk` batches.
+    template <class F>
+    void for_thread(unsigned tid, unsigned nteam, F&& f) const {
+        for (uint64_t start = uint64_t(tid) * chunk; start < count; start += uint64_t(nteam) * chunk) {
+            const uint64_t end = std::min<uint64_t>(start + chunk, count);
+            for (uint64_t b = start; b < end; ++b)
+                if (rows_of(uint32_t(b)) != 0) f(uint32_t(b));
+        }
+    }
+};
+
+// Threads actually requested for `work` items: never more than there are items (the extra
+// threads would only idle) and never more than the runtime allows.
+inline unsigned team_size(uint32_t nthreads, uint64_t work) {
+    uint64_t n = std::min<uint64_t>(nthreads, std::max<uint64_t>(work, 1));
+    n = std::min<uint64_t>(n, static_cast<uint64_t>(std::max(omp_get_thread_limit(), 1)));
+    return static_cast<unsigned>(std::max<uint64_t>(n, 1));
+}
+
+// Runs body(tid, nteam) on a team of `nthreads` threads. An exception in any thread is carried
+// out of the region and rethrown in the caller; floating-point events of worker threads are
+// reported to the current call. A body that uses barriers must not throw before them.
+template <class Body>
+void parallel_region(unsigned nthreads, Body&& body) {
+    std::exception_ptr error;
+    std::atomic<int>* sink = veltn::fp_event_sink();
+#pragma omp parallel num_threads(nthreads)
+    {
+        const unsigned tid = static_cast<unsigned>(omp_get_thread_num());
+        const unsigned nteam = static_cast<unsigned>(omp_get_num_threads());
+        veltn::WorkerFpScope fp(tid != 0, sink);
+        try {
+            body(tid, nteam);
+        } catch (...) {
+#pragma omp critical(veltn_region_error)
+            if (!error) error = std::current_exception();
+        }
+    }
+    if (error) std::rethrow_exception(error);
+}
