@@ -27,11 +27,15 @@ inline void require_norm(PlainNN const& nn) {
     if (!nn.has_norm()) fail("the network has no norm function (unknown name \"" + nn.normname + "\")");
 }
 
-inline void require_params(PlainNN const& nn, const double* par, uint32_t npar, const char* name) {
+inline void require_param_count(PlainNN const& nn, uint32_t npar, const char* name) {
     const uint64_t need = numel(nn);
     if (npar < need)
         fail(std::string(name) + " holds " + std::to_string(npar) + " values, the network has " +
              std::to_string(need) + " parameters");
+}
+
+inline void require_params(PlainNN const& nn, const double* par, uint32_t npar, const char* name) {
+    require_param_count(nn, npar, name);
     require_array(par, npar, name);
 }
 

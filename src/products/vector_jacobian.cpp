@@ -1,0 +1,93 @@
+// Exported vector-Jacobian products.
+#include <sys/time.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "model/arguments.h"
+#include "products/vector_jacobian.h"
+#include "veltn.h"
+
+using namespace veltn;
+
+namespace {
+
+double wall_seconds() {
+    timeval tv;
+    if (gettimeofday(&tv, nullptr) != 0) return 0.0;
+    return double(tv.tv_sec) + double(tv.tv_usec) * 1e-6;
+}
+
+// Checks shared by both products; null inputs are read as zeros.
+PlainNN const& checked(void* handle, uint32_t nw, uint32_t n, uint32_t nin, uint32_t nout) {
+    PlainNN const& model = handle_of(handle).model;
+    require_norm(model);
+    require_param_count(model, nw, "the parameter vector");
+    check_predicates(model, nin);
+    require_targets(model, nout);
+    if (n == 0) fail("no rows");
+    count_product(n, nin, "X");
+    count_product(n, nout, "Y");
+    return model;
+}
+
+void trace(PlainNN const& nn, Mat const& terms, double seconds) {
+    if (!std::getenv("NN_TRACE")) return;
+    const double J = nn.norm_sum(terms) / static_cast<double>(terms.size());
+    std::cout << "J = " << J << ", " << seconds << " s\n";
+}
+
+}  // namespace
+
+extern "C" {
+
+VELTN_API int velt_vJ(void* handle, const double* w, uint32_t nw, const double* U, uint32_t /*k*/, const double* X,
+                      const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ) {
+    return call_guarded("velt_vJ", [&] {
+        PlainNN const& model = checked(handle, nw, n, nin, nout);
+        require_array(res, 1, "res");
+        require_array(vJ, 1, "vJ");
+        const PlainNN nn = loaded_model(model, w, nw);
+        const Mat Xm = matrix_from(X, n, nin), Ym = matrix_from(Y, n, nout), Um = matrix_from(U, n, nout);
+        Mat R(n, nout);
+        const double t0 = wall_seconds();
+        PlainNN adj = nn;
+        zero_parameters(adj);
+        adj_computev_u(nn, Xm, Ym, R, Um, adj);
+        const double t1 = wall_seconds();
+        trace(nn, R, t1 - t0);
+        copy_out(R.data, res);
+        copy_out(getweights(adj), vJ);
+    });
+}
+
+VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const double* U, uint32_t m, const double* X,
+                          const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ) {
+    return call_guarded("velt_vJ_vec", [&] {
+        PlainNN const& model = checked(handle, nw, n, nin, nout);
+        const uint32_t block = count_product(n, nout, "U");
+        count_product(m, block, "U");
+        require_array(res, 1, "res");
+        require_array(vJ, m, "vJ");
+        const PlainNN nn = loaded_model(model, w, nw);
+        std::vector<Mat> weights;
+        weights.reserve(m);
+        for (uint32_t j = 0; j < m; ++j) weights.push_back(matrix_from(U ? U + std::size_t(j) * block : nullptr, n, nout));
+        Mat R;
+        const double t0 = wall_seconds();
+        PlainNN zero = nn;
+        zero_parameters(zero);
+        std::vector<PlainNN> adj(m, zero);
+        adj_computev_vec(nn, matrix_from(X, n, nin), matrix_from(Y, n, nout), R, weights, adj);
+        const double t1 = wall_seconds();
+        trace(nn, R, t1 - t0);
+        copy_out(R.data, res);
+        const std::size_t np = numel(nn);
+        for (uint32_t j = 0; j < m; ++j) {
+            const Vec g = getweights(adj[j]);
+            for (std::size_t i = 0; i < np; ++i) vJ[j * np + i] = g[i];
+        }
+    });
+}
+
+}  // extern "C"

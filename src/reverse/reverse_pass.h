@@ -1,0 +1,187 @@
+// The reverse pass: the objective with its exact adjoints for every weight and bias, generic
+// over the model's types so that the tangent model runs the very same code (forward over
+// reverse gives Hessian-vector products).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "model/forward_pass.h"
+#include "model/net_ops.h"
+#include "model/parallel.h"
+#include "model/parameters.h"
+
+// What the forward sweep keeps for the reverse sweep: per run p and hidden layer l the layer's
+// input A and pre-activation Z (tape[2 (p (L-1) + l)] and the entry after it), the hidden
+// outputs side by side (T), the output layer's pre-activation (Zo) and the residual.
+template <class NN>
+struct Sweep {
+    using M = typename NN::Matrix;
+    std::vector<M> tape;
+    M T, Zo, residual;
+};
+
+// Forward sweep over all rows of X: as computev, keeping the intermediates; residual = F - Y.
+template <class NN>
+void forward_sweep(NN const& nn, Mat const& X, Mat const& Y, Sweep<NN>& sw) {
+    using M = typename NN::Matrix;
+    check_predicates(nn, X.cols);
+    const uint32_t L = nn.nlayers;
+    const std::size_t S = nn.hidden_width();
+    sw.tape.clear();
+    sw.tape.reserve(2 * std::size_t(nn.niter) * (L - 1));
+    M A;
+    nn_input(A, X, nn.sizes[0]);
+    nn_zeros(sw.T, X.rows, nn.niter * S);
+    for (uint32_t p = 0; p < nn.niter; ++p) {
+        for (uint32_t l = 0; l + 1 < L; ++l) {
+            M Z;
+            nn_mult(A, nn.weights[l], Z);
+            nn_add_bias(Z, nn.biases[l]);
+            sw.tape.push_back(std::move(A));
+            sw.tape.push_back(std::move(Z));
+            A = nn.act(sw.tape.back());
+        }
+        nn_place_columns(sw.T, A, p * S);
+    }
+    nn_mult(sw.T, nn.weights[L - 1], sw.Zo);
+    nn_add_bias(sw.Zo, nn.biases[L - 1]);
+    sw.residual = nn.act(sw.Zo);
+    nn_sub_target(sw.residual, Y);
+}
+
+// Reverse sweep from adjR, the adjoint of the network output: assigns the output layer's
+// adjoints in adjnn and adds the hidden layers' (the niter runs share the hidden weights).
+// The sweep is only read, so several reverse sweeps may share one forward sweep.
+template <class NN>
+void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const& adjR, NN& adjnn) {
+    using M = typename NN::Matrix;
+    const uint32_t L = nn.nlayers;
+    const uint32_t last = L - 1;
+    const std::size_t S = nn.hidden_width();
+    const std::size_t R = nn_rows(sw.Zo);
+
+    M dZo;
+    nn_zeros(dZo, R, nn_cols(sw.Zo));
+    nn.adj_act(sw.Zo, adjR, dZo);
+    adjnn.biases[last] = colsum(dZo);
+    M dT;
+    nn_mult_nt(dZo, nn.weights[last], dT);
+    nn_mult_tn(sw.T, dZo, adjnn.weights[last], false);
+
+    M dA, dZ, block;
+    nn_zeros(dA, R, S);
+    std::size_t top = sw.tape.size();
+    for (uint32_t p = nn.niter; p-- > 0;) {
+        // The adjoint of run p's output: its band of dT plus what flows back from run p + 1.
+        nn_take_columns(dT, p * S, S, block);
+        nn_add_into(dA, block);
+        for (uint32_t l = last; l-- > 0;) {
+            M const& Z = sw.tape[top - 1];
+            M const& A = sw.tape[top - 2];
+            nn.adj_act(Z, dA, dZ);
+            nn_add_into(adjnn.biases[l], colsum(dZ));
+            nn_mult_nt(dZ, nn.weights[l], dA);
+            nn_mult_tn(A, dZ, adjnn.weights[l], true);
+            top -= 2;
+        }
+    }
+}
+
+// Objective of one block of rows with its adjoints, scaled by the seed adjJ, added into adjnn
+// (whose weights and biases must be zero on entry). adjR must be R x numout; with adjJ == 0 it
+// holds per-element weights w, and adjnn receives the adjoints of sum_i w_i norm_vec_i while
+// out receives the per-element terms; otherwise out receives the residual.
+template <class NN>
+typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue const& adjJ,
+                                 typename NN::Matrix& adjR, typename NN::Matrix& out, NN& adjnn) {
+    using SV = typename NN::SValue;
+    Sweep<NN> sw;
+    forward_sweep(nn, X, Y, sw);
+    const double count = static_cast<double>(nn_count(sw.residual));
+    SV J = nn.norm_sum(sw.residual);
+    J /= count;
+    if (scalar_value(adjJ) == 0.0) {
+        const auto w = nn_as_vector(adjR);
+        const auto terms = nn.norm_vec(sw.residual);
+        nn.adj_norm_vec(sw.residual, w, adjR);
+        nn_assign_values(sw.residual, terms);
+    } else {
+        SV s = adjJ;
+        s /= count;  // the adjoint of the mean
+        nn.adj_norm_sum(sw.residual, s, adjR);
+    }
+    reverse_sweep(nn, sw, adjR, adjnn);
+    out = std::move(sw.residual);
+    return J;
+}
+
+// Runs body(tid, nteam, batch_adjoint, accumulator) on a team in which every thread has two
+// private zeroed adjoint networks, then adds each thread's accumulator into adjnn inside one
+// critical section. `finish(tid)` runs in the same section (for thread sums).
+template <class NN, class Body, class Finish>
+void with_thread_adjoints(unsigned nthreads, NN& adjnn, Body&& body, Finish&& finish) {
+    std::atomic<bool> setup_failed{false};
+    parallel_region(nthreads, [&](unsigned tid, unsigned nteam) {
+        std::unique_ptr<NN> batch_adj, acc;
+        try {
+            acc = std::make_unique<NN>(adjnn);
+            batch_adj = std::make_unique<NN>(*acc);
+        } catch (...) {
+            setup_failed = true;
+        }
+        // Every thread has copied adjnn before any thread adds into it.
+#pragma omp barrier
+        if (setup_failed) {
+            if (!batch_adj) throw std::bad_alloc();
+            return;
+        }
+        body(tid, nteam, *batch_adj, *acc);
+#pragma omp critical(veltn_adjoint_sum)
+        {
+            do_add(adjnn, *acc);
+            finish(tid);
+        }
+    });
+}
+
+// The objective over all rows of X with its adjoints scaled by adjJ, added into adjnn (zero on
+// entry). Rows beyond one batch run in batches on nn.nthreads threads; batch b is seeded with
+// adjJ * rows_b / R so that every row weighs the same whatever the batch size.
+template <class NN>
+typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn) {
+    using M = typename NN::Matrix;
+    using SV = typename NN::SValue;
+    const uint32_t R = static_cast<uint32_t>(X.rows);
+    const uint32_t n = static_cast<uint32_t>(Y.cols);
+    if (nn.batch >= R) {
+        M adjR, out;
+        nn_zeros(adjR, R, n);
+        return adj_computev(nn, X, Y, adjJ, adjR, out, adjnn);
+    }
+    const BatchPlan plan(R, nn.batch, nn.nthreads);
+    const double N = static_cast<double>(R * n);
+    SV scaled = adjJ;
+    scaled /= N;
+    SV total(0.0);
+    std::vector<SV> sums(team_size(nn.nthreads, plan.count), SV(0.0));
+    with_thread_adjoints(
+        static_cast<unsigned>(sums.size()), adjnn,
+        [&](unsigned tid, unsigned nteam, NN& batch_adj, NN& acc) {
+            plan.for_thread(tid, nteam, [&](uint32_t b) {
+                const uint32_t rows = plan.rows_of(b);
+                zero_parameters(batch_adj);
+                const Mat Xb = copy_rows(X, plan.first_row(b), rows);
+                const Mat Yb = copy_rows(Y, plan.first_row(b), rows);
+                const SV seed = (scaled * static_cast<double>(rows)) * static_cast<double>(n);
+                sums[tid] += adj_objv(nn, Xb, Yb, seed, batch_adj) * static_cast<double>(rows * n);
+                do_add(acc, batch_adj);
+            });
+        },
+        [&](unsigned tid) { total += sums[tid]; });
+    total /= N;
+    return total;
+}
