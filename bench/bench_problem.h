@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <string>
 #include <vector>
 

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the library, the drivers and the tests, and runs the tests.
+# Usage: scripts/test.sh [build-dir] [extra cmake arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+build=${1:-build}
+shift || true
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "$@"
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
