@@ -1,6 +1,7 @@
 // Checks the entry points make on what callers pass, before any array is read or written.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -45,26 +46,35 @@ inline void require_targets(PlainNN const& nn, uint32_t Cy) {
              " outputs");
 }
 
-// Copies a caller's row-major array into a matrix; a null array (allowed only where the
-// caller's contract says so) gives zeros.
-inline Mat matrix_from(const double* p, uint32_t rows, uint32_t cols) {
+// Copies n caller values; a null array (allowed only where the caller's contract says so)
+// gives zeros. A NaN or an infinity in an input would propagate without raising anything, so
+// it is refused as a floating-point event.
+inline void copy_input(const double* p, std::size_t n, double* out, const char* name) {
+    if (!p) return;
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = p[i];
+        finite &= std::isfinite(p[i]);
+    }
+    if (!finite) throw FloatingPointFailure(std::string(name) + " holds NaN or infinity");
+}
+
+inline Mat matrix_from(const double* p, uint32_t rows, uint32_t cols, const char* name) {
     Mat m(rows, cols);
-    if (p)
-        for (std::size_t i = 0; i < m.size(); ++i) m.data[i] = p[i];
+    copy_input(p, m.size(), ptr(m.data), name);
     return m;
 }
 
-inline Vec vector_from(const double* p, uint64_t n) {
+inline Vec vector_from(const double* p, uint64_t n, const char* name) {
     Vec v(0.0, n);
-    if (p)
-        for (std::size_t i = 0; i < n; ++i) v[i] = p[i];
+    copy_input(p, n, ptr(v), name);
     return v;
 }
 
 // A private copy of the handle's plain model loaded with the caller's parameters.
 inline PlainNN loaded_model(PlainNN const& model, const double* par, uint32_t npar) {
     PlainNN nn = model;
-    setweights(nn, vector_from(par, npar));
+    setweights(nn, vector_from(par, npar, "the parameter vector"));
     return nn;
 }
 

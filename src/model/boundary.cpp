@@ -81,11 +81,16 @@ int CallFrame::finish(int status) {
     return status;
 }
 
+int CallFrame::fail_fp(std::string const& message) {
+    report_error(function_, "floating-point exception: invalid operation: " + message);
+    return -2;
+}
+
 int CallFrame::fail_with(std::string const& message, bool plain) {
     if (plain) {
         std::fprintf(stderr, "%s\n", message.c_str());
         std::fflush(stderr);
-        set_last_error(std::string(function_) + ": " + message);
+        set_last_error(message);
     } else {
         report_error(function_, message);
     }

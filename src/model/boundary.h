@@ -21,6 +21,11 @@ struct PlainFailure : Failure {
     using Failure::Failure;
 };
 
+// A non-finite input value: reported like a floating-point event raised during the call (-2).
+struct FloatingPointFailure : Failure {
+    using Failure::Failure;
+};
+
 [[noreturn]] void fail(std::string const& message);
 
 // Floating-point events the library reports (invalid operation, division by zero, overflow).
@@ -53,6 +58,7 @@ public:
     // Status of the call: -2 if a floating-point event was raised in any thread, else status.
     int finish(int status);
     int fail_with(std::string const& message, bool plain = false);
+    int fail_fp(std::string const& message);
 
 private:
     const char* function_;
@@ -72,6 +78,8 @@ int call_guarded(const char* function, Body&& body) noexcept {
         try {
             body();
             return frame.finish(0);
+        } catch (FloatingPointFailure const& e) {
+            return frame.fail_fp(e.what());
         } catch (PlainFailure const& e) {
             return frame.fail_with(e.what(), true);
         } catch (Failure const& e) {

@@ -33,7 +33,7 @@ VELTN_API int velt_compute(void* handle, const double* par, uint32_t npar, const
         require_array(out, count_product(R, model.numout, "out"), "out");
         if (R == 0) return;
         const PlainNN nn = loaded_model(model, par, npar);
-        copy_out(computev(nn, matrix_from(X, R, C)).data, out);
+        copy_out(computev(nn, matrix_from(X, R, C, "X")).data, out);
     });
 }
 
@@ -45,8 +45,8 @@ VELTN_API int velt_residual(void* handle, const double* par, uint32_t npar, cons
         require_array(out, count_product(R, Cy, "out"), "out");
         if (R == 0) return;
         const PlainNN nn = loaded_model(model, par, npar);
-        Mat F = computev(nn, matrix_from(X, R, C));
-        nn_sub_target(F, matrix_from(Y, R, Cy));
+        Mat F = computev(nn, matrix_from(X, R, C, "X"));
+        nn_sub_target(F, matrix_from(Y, R, Cy, "Y"));
         copy_out(F.data, out);
     });
 }
@@ -60,7 +60,7 @@ VELTN_API int velt_obj(void* handle, const double* par, uint32_t npar, const dou
         if (R == 0) fail("no rows: the mean of an empty objective is undefined");
         require_array(out, 1, "out");
         const PlainNN nn = loaded_model(model, par, npar);
-        *out = objv(nn, matrix_from(X, R, C), matrix_from(Y, R, Cy));
+        *out = objv(nn, matrix_from(X, R, C, "X"), matrix_from(Y, R, Cy, "Y"));
     });
 }
 
@@ -74,7 +74,7 @@ VELTN_API int velt_objv(void* handle, const double* par, uint32_t npar, const do
         if (R == 0) return;
         const PlainNN nn = loaded_model(model, par, npar);
         Mat terms;
-        objv_vec(nn, matrix_from(X, R, C), matrix_from(Y, R, Cy), terms);
+        objv_vec(nn, matrix_from(X, R, C, "X"), matrix_from(Y, R, Cy, "Y"), terms);
         copy_out(terms.data, out);
     });
 }
@@ -87,7 +87,7 @@ VELTN_API int velt_norm(void* handle, const double* r, uint32_t rows, uint32_t c
         if (n == 0) fail("no elements: the mean of an empty norm is undefined");
         require_array(r, n, "r");
         require_array(out, 1, "out");
-        *out = nn.norm_sum(matrix_from(r, rows, cols)) / static_cast<double>(n);
+        *out = nn.norm_sum(matrix_from(r, rows, cols, "r")) / static_cast<double>(n);
     });
 }
 
@@ -98,7 +98,7 @@ VELTN_API int velt_logp(void* handle, const double* r, uint32_t n, double* out) 
         require_array(r, n, "r");
         require_array(out, n, "out");
         if (n == 0) return;
-        copy_out(nn.norm_vec(matrix_from(r, n, 1)), out);
+        copy_out(nn.norm_vec(matrix_from(r, n, 1, "r")), out);
     });
 }
 

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "functions/activations.h"
 #include "functions/norms.h"
@@ -76,8 +77,13 @@ NN mknn(std::string const& text) {
         std::cerr << "Error: invalid network data\n";
         return nn;
     }
-    nn.sizes.resize(nn.nlayers, 0u);
-    for (uint32_t l = 0; l < nn.nlayers; ++l) in >> nn.sizes[l];
+    // Widths are read while the text has them; a missing width is 0, so the list stops at the
+    // first one (a huge layer count with few widths must not allocate a huge list).
+    std::vector<unsigned> widths;
+    unsigned w = 0;
+    while (widths.size() < nn.nlayers && in >> w) widths.push_back(w);
+    if (widths.size() < nn.nlayers) widths.push_back(0u);
+    nn.sizes = std::valarray<unsigned>(widths.data(), widths.size());
     in >> nn.actname >> nn.normname;
     return nn;
 }
@@ -88,8 +94,8 @@ std::string network_problem(NN const& nn) {
     if (nn.numin == 0 || nn.numout == 0 || nn.nlayers == 0 || nn.niter == 0 || nn.batch == 0)
         return "invalid network data";
     if (nn.nlayers < 2) return "a network needs at least 2 layers, got " + std::to_string(nn.nlayers);
-    for (uint32_t l = 0; l < nn.nlayers; ++l)
-        if (nn.sizes[l] == 0) return "layer width " + std::to_string(l) + " is 0";
+    for (uint32_t l = 0; l < nn.sizes.size(); ++l)
+        if (nn.sizes[l] == 0) return "layer width " + std::to_string(l) + " is 0 or missing";
     const uint32_t S = nn.sizes[nn.nlayers - 1];
     if (nn.niter > 1 && S != nn.sizes[0])
         return "niter " + std::to_string(nn.niter) + " needs the last width (" + std::to_string(S) +

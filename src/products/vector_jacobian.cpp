@@ -48,7 +48,7 @@ VELTN_API int velt_vJ(void* handle, const double* w, uint32_t nw, const double* 
         require_array(res, 1, "res");
         require_array(vJ, 1, "vJ");
         const PlainNN nn = loaded_model(model, w, nw);
-        const Mat Xm = matrix_from(X, n, nin), Ym = matrix_from(Y, n, nout), Um = matrix_from(U, n, nout);
+        const Mat Xm = matrix_from(X, n, nin, "X"), Ym = matrix_from(Y, n, nout, "Y"), Um = matrix_from(U, n, nout, "U");
         Mat R(n, nout);
         const double t0 = wall_seconds();
         PlainNN adj = nn;
@@ -72,13 +72,13 @@ VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const doub
         const PlainNN nn = loaded_model(model, w, nw);
         std::vector<Mat> weights;
         weights.reserve(m);
-        for (uint32_t j = 0; j < m; ++j) weights.push_back(matrix_from(U ? U + std::size_t(j) * block : nullptr, n, nout));
+        for (uint32_t j = 0; j < m; ++j) weights.push_back(matrix_from(U ? U + std::size_t(j) * block : nullptr, n, nout, "U"));
         Mat R;
         const double t0 = wall_seconds();
         PlainNN zero = nn;
         zero_parameters(zero);
         std::vector<PlainNN> adj(m, zero);
-        adj_computev_vec(nn, matrix_from(X, n, nin), matrix_from(Y, n, nout), R, weights, adj);
+        adj_computev_vec(nn, matrix_from(X, n, nin, "X"), matrix_from(Y, n, nout, "Y"), R, weights, adj);
         const double t1 = wall_seconds();
         trace(nn, R, t1 - t0);
         copy_out(R.data, res);
