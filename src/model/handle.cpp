@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "forward/tangent_functions.h"
 #include "model/boundary.h"
 #include "model/mknn.h"
 #include "veltn.h"
@@ -46,11 +47,19 @@ VELTN_API void* initVELTNet(const char* text, int length) {
         auto info = std::make_unique<VELTN::VELTNInfo>();
         info->model = mknn<PlainNN>(description);
         const std::string problem = network_problem(info->model);
-        if (problem == "invalid network data") veltn::fail("invalid network description");
+        if (problem == "invalid network data") {
+            // The parser has written its own line already.
+            veltn::set_last_error("initVELTNet: invalid network data");
+            return;
+        }
         if (!problem.empty()) veltn::fail(problem);
+        g_ndd = 1;
+        info->admodel = mknn<TangentNN>(description);
         build_layers(info->model);
-        info->model.batch = 32;
-        info->model.nthreads = static_cast<uint32_t>(omp_get_num_threads());
+        build_layers(info->admodel);
+        const uint32_t threads = static_cast<uint32_t>(omp_get_num_threads());
+        info->model.batch = info->admodel.batch = 32;
+        info->model.nthreads = info->admodel.nthreads = threads;
         made = info.release();
     });
     return made;

@@ -3,13 +3,15 @@
 
 #include <cstdint>
 
+#include "forward/tangent_ops.h"
 #include "model/nn.h"
 
 namespace VELTN {
 
 struct VELTNInfo {
     PlainNN model;
-    // The same network over tangent types joins here with the forward-mode layer.
+    // The same network over tangent types, for the Hessian-vector and Jacobian-vector products.
+    TangentNN admodel;
     uint32_t magic = kMagic;
 
     static constexpr uint32_t kMagic = 0x564c544eu;  // "VLTN"

@@ -75,7 +75,7 @@ VELTN_API int velt_setweights(void* handle, const double* par, uint32_t n) {
     return call_guarded("velt_setweights", [&] {
         PlainNN& nn = handle_of(handle).model;
         require_params(nn, par, n, "par");
-        setweights(nn, vector_from(par, n));
+        setweights(nn, vector_from(par, n, "par"));
     });
 }
 
@@ -96,7 +96,7 @@ VELTN_API int velt_setbatch(void* handle, int n) {
     return call_guarded("velt_setbatch", [&] {
         VELTN::VELTNInfo& info = handle_of(handle);
         if (n < 1) fail("batch size " + std::to_string(n) + " is below 1");
-        info.model.batch = static_cast<uint32_t>(n);
+        info.model.batch = info.admodel.batch = static_cast<uint32_t>(n);
     });
 }
 
@@ -104,8 +104,8 @@ VELTN_API int velt_setpar(void* handle, uint32_t nthreads, int n) {
     return call_guarded("velt_setpar", [&] {
         VELTN::VELTNInfo& info = handle_of(handle);
         if (nthreads - 1u > 99998u) fail("thread count " + std::to_string(nthreads) + " is outside 1 .. 99999");
-        info.model.nthreads = nthreads;
-        if (n >= 1) info.model.batch = static_cast<uint32_t>(n);
+        info.model.nthreads = info.admodel.nthreads = nthreads;
+        if (n >= 1) info.model.batch = info.admodel.batch = static_cast<uint32_t>(n);
     });
 }
 

@@ -1,0 +1,80 @@
+// The activations and norm functions over tangent types: explicit specialisations of the
+// plain templates for M = fad1<Mat>, V = fad1<Vec>, S = Active<1>. Values match the plain
+// forms bit for bit; tangents follow the first-order rules of forward/ops.h.
+//
+// Include this header wherever these templates may be instantiated with the tangent types
+// (for example where a TangentNN binds its function pointers): a specialisation must be
+// declared before its first use.
+#pragma once
+
+#include "forward/ad.h"
+#include "forward/fad1.h"
+#include "forward/ops.h"
+#include "functions/activations.h"
+#include "functions/norms.h"
+
+using ActiveScalar = tanad::FO::Dynamic::Active<1>;
+
+template <>
+fad1<Mat> id<fad1<Mat>>(fad1<Mat> const& Z);
+template <>
+void adj_id<fad1<Mat>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ);
+
+// Entries with value < 0 get value and tangents 0; 0.0 (either sign) and NaN keep theirs.
+template <>
+fad1<Mat> act_relu<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z);
+template <>
+void adj_act_relu<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ);
+
+template <>
+fad1<Mat> act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z);
+// dA / (Z Z + 1) by the product and quotient rules, so Z's tangents enter as well.
+template <>
+void adj_act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ);
+
+// log(exp(z) + 1) below 300 with tangent e t / (e + 1); identity (value and tangents) above.
+template <>
+fad1<Mat> softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z);
+template <>
+fad1<Mat> softplus_shifted<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z);
+template <>
+void adj_softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ);
+
+template <>
+ActiveScalar normfun_sum<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R);
+// adjR takes R's shape and directions: value entries s.value, tangent d entries s.tangents[d].
+template <>
+void adj_normfun_sum<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR);
+template <>
+fad1<Vec> normfun<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R);
+// adjR keeps its rows and cols.
+template <>
+void adj_normfun<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR);
+
+template <>
+fad1<Vec> dnorm_fat<fad1<Vec>>(fad1<Vec> const& x, double sigma);
+// gamma / ((x x + gamma^2) pi), the density outside the cut-off.
+fad1<Vec> dcauchy(fad1<Vec> const& x, double gamma);
+template <>
+void adj_dcauchy<fad1<Vec>>(fad1<Vec> const& x, double gamma, fad1<Vec> const& w, fad1<Vec>& out);
+// out takes g's directions and x's length.
+template <>
+void adj_dnorm_fat<fad1<Vec>>(fad1<Vec> const& x, fad1<Vec> const& g, fad1<Vec>& out, double sigma);
+
+template <>
+fad1<Vec> log_dnorm_vec<fad1<Vec>>(fad1<Vec> const& x);
+ActiveScalar sum_log_dnorm_vec(fad1<Vec> const& x);
+template <>
+void adj_log_dnorm_vec<fad1<Vec>>(fad1<Vec> const& x, fad1<Vec> const& w, fad1<Vec>& out);
+// out := s * d/dx of the summed -log density; out takes x's directions.
+void adj_sum_log_dnorm_vec(fad1<Vec> const& x, ActiveScalar const& s, fad1<Vec>& out);
+
+template <>
+fad1<Vec> log_dnorm<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R);
+template <>
+ActiveScalar sum_log_dnorm<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R);
+// adjR takes R's rows and cols, as in the plain form.
+template <>
+void adj_log_dnorm<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR);
+template <>
+void adj_sum_log_dnorm<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR);

@@ -1,0 +1,159 @@
+#include "forward/tangent_ops.h"
+
+#include <algorithm>
+#include <utility>
+
+void nn_place_columns(fad1<Mat>& T, fad1<Mat> const& src, std::size_t col0) {
+    place_columns(T.value, src.value, col0);
+    const std::size_t k = std::min(T.tangents.size(), src.tangents.size());
+    for (std::size_t d = 0; d < k; ++d) place_columns(T.tangents[d], src.tangents[d], col0);
+}
+
+void nn_take_columns(fad1<Mat> const& src, std::size_t col0, std::size_t width, fad1<Mat>& dst) {
+    take_columns(src.value, col0, width, dst.value);
+    if (dst.tangents.size() != src.tangents.size()) dst.tangents = std::valarray<Mat>(Mat(), src.tangents.size());
+    for (std::size_t d = 0; d < src.tangents.size(); ++d) take_columns(src.tangents[d], col0, width, dst.tangents[d]);
+}
+
+void nn_place_rows(fad1<Mat>& dst, fad1<Mat> const& src, std::size_t row0) {
+    nn_place_rows(dst.value, src.value, row0);
+    const std::size_t k = std::min(dst.tangents.size(), src.tangents.size());
+    for (std::size_t d = 0; d < k; ++d) nn_place_rows(dst.tangents[d], src.tangents[d], row0);
+}
+
+void nn_mult_tn(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, bool accumulate) {
+    if (!accumulate) {
+        do_binmult(C, TransposedFAD1<Mat>(A), B);
+        return;
+    }
+    fad1<Mat> P;
+    do_binmult(P, TransposedFAD1<Mat>(A), B);
+    // Like the plain product with beta 1: a target of another element count is replaced.
+    if (C.value.size() != P.value.size()) {
+        C = std::move(P);
+        return;
+    }
+    C.value.rows = P.value.rows;
+    C.value.cols = P.value.cols;
+    C.value.data += P.value.data;
+    if (C.tangents.size() < P.tangents.size()) {
+        std::valarray<Mat> grown(Mat(), P.tangents.size());
+        for (std::size_t d = 0; d < C.tangents.size(); ++d) grown[d] = std::move(C.tangents[d]);
+        for (std::size_t d = C.tangents.size(); d < P.tangents.size(); ++d) grown[d] = Mat(P.rows(), P.cols());
+        C.tangents = std::move(grown);
+    }
+    for (std::size_t d = 0; d < P.tangents.size(); ++d) {
+        Mat& t = C.tangents[d];
+        if (t.size() != P.tangents[d].size()) {
+            t = P.tangents[d];
+            continue;
+        }
+        t.rows = P.tangents[d].rows;
+        t.cols = P.tangents[d].cols;
+        t.data += P.tangents[d].data;
+    }
+}
+
+namespace {
+
+void add_prefix(Vec& a, Vec const& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) a[i] += b[i];
+}
+
+}  // namespace
+
+void nn_add_into(fad1<Vec>& a, fad1<Vec> const& b) {
+    add_prefix(a.value, b.value);
+    const std::size_t k = std::min(a.tangents.size(), b.tangents.size());
+    for (std::size_t d = 0; d < k; ++d) add_prefix(a.tangents[d], b.tangents[d]);
+}
+
+void nn_add_into(fad1<Mat>& a, fad1<Mat> const& b) {
+    add_prefix(a.value.data, b.value.data);
+    const std::size_t k = std::min(a.tangents.size(), b.tangents.size());
+    for (std::size_t d = 0; d < k; ++d) add_prefix(a.tangents[d].data, b.tangents[d].data);
+}
+
+void nn_set_zero(fad1<Mat>& m) {
+    m.value.data = 0.0;
+    for (std::size_t d = 0; d < m.tangents.size(); ++d) m.tangents[d].data = 0.0;
+}
+
+void nn_set_zero(fad1<Vec>& v) {
+    v.value = 0.0;
+    for (std::size_t d = 0; d < v.tangents.size(); ++d) v.tangents[d] = 0.0;
+}
+
+namespace {
+
+Vec stretch(Vec const& src, std::size_t offset, std::size_t n) {
+    Vec out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = src[offset + i];
+    return out;
+}
+
+void put_stretch(Vec& dst, std::size_t offset, Vec const& src) {
+    for (std::size_t i = 0; i < src.size(); ++i) dst[offset + i] = src[i];
+}
+
+}  // namespace
+
+void setweights(TangentNN& nn, fad1<Vec> const& p) {
+    const std::size_t k = p.tangents.size();
+    std::size_t o = 0;
+    for (std::size_t l = 0; l < nn.nlayers; ++l) {
+        fad1<Vec>& b = nn.biases[l];
+        const std::size_t nb = b.value.size();
+        b.value = stretch(p.value, o, nb);
+        b.tangents = std::valarray<Vec>(Vec(), k);
+        for (std::size_t d = 0; d < k; ++d) b.tangents[d] = stretch(p.tangents[d], o, nb);
+        o += nb;
+
+        fad1<Mat>& w = nn.weights[l];
+        const std::size_t nw = w.value.size();
+        w.value.data = stretch(p.value, o, nw);
+        w.tangents = std::valarray<Mat>(Mat(), k);
+        for (std::size_t d = 0; d < k; ++d) {
+            w.tangents[d].data = stretch(p.tangents[d], o, nw);
+            w.tangents[d].rows = w.value.rows;
+            w.tangents[d].cols = w.value.cols;
+        }
+        o += nw;
+    }
+}
+
+void setweights0(TangentNN& nn) {
+    for (std::size_t l = 0; l < nn.nlayers; ++l) {
+        nn_set_zero(nn.biases[l]);
+        nn_set_zero(nn.weights[l]);
+    }
+}
+
+fad1<Vec> getweights(TangentNN const& nn) {
+    std::size_t numel = 0;
+    for (std::size_t l = 0; l < nn.nlayers; ++l) numel += nn.biases[l].value.size() + nn.weights[l].value.size();
+    fad1<Vec> p(0.0, static_cast<unsigned>(numel));
+    std::size_t o = 0;
+    for (std::size_t l = 0; l < nn.nlayers; ++l) {
+        fad1<Vec> const& b = nn.biases[l];
+        put_stretch(p.value, o, b.value);
+        for (std::size_t d = 0; d < std::min(p.tangents.size(), b.tangents.size()); ++d)
+            put_stretch(p.tangents[d], o, b.tangents[d]);
+        o += b.value.size();
+
+        fad1<Mat> const& w = nn.weights[l];
+        put_stretch(p.value, o, w.value.data);
+        for (std::size_t d = 0; d < std::min(p.tangents.size(), w.tangents.size()); ++d)
+            put_stretch(p.tangents[d], o, w.tangents[d].data);
+        o += w.value.size();
+    }
+    return p;
+}
+
+void do_add(TangentNN& a, TangentNN const& b) {
+    for (std::size_t l = 0; l < b.nlayers; ++l) {
+        nn_add_into(a.weights[l], b.weights[l]);
+        nn_add_into(a.biases[l], b.biases[l]);
+    }
+}
