@@ -1,0 +1,72 @@
+#include "products/directions.h"
+
+#include <sys/time.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+
+#include "veltn.h"
+
+namespace veltn {
+
+VELTN::VELTNInfo& checked_directional(void* handle, uint32_t nw, uint32_t k, uint32_t n, uint32_t nin,
+                                      uint32_t nout) {
+    VELTN::VELTNInfo& info = handle_of(handle);
+    require_norm(info.model);
+    require_param_count(info.model, nw, "the parameter vector");
+    check_predicates(info.model, nin);
+    require_targets(info.model, nout);
+    if (n == 0) fail("no rows");
+    count_product(n, nin, "X");
+    count_product(count_product(n, nout, "Y"), k, "the product");
+    count_product(nw, k, "V");
+    return info;
+}
+
+void set_direction_count(uint32_t k) {
+    g_ndd = k;
+    tanad::FO::Dynamic::NDIR = k;
+}
+
+fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k) {
+    fad1<Vec> P(vector_from(w, nw, "the parameter vector"), k);
+    if (nw == 1 && k == 1) {
+        P.tangents[0][0] = 1.0;
+        return P;
+    }
+    if (!V) return P;
+    for (uint32_t d = 0; d < k; ++d) {
+        Vec& t = P.tangents[d];
+        for (uint32_t i = 0; i < nw; ++i) t[i] = veltn_rowmajor ? V[std::size_t(d) * nw + i] : V[std::size_t(i) * k + d];
+        for (double x : t)
+            if (!std::isfinite(x)) throw FloatingPointFailure("V holds NaN or infinity");
+    }
+    return P;
+}
+
+void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
+                      double* out) {
+    for (uint32_t d = 0; d < k; ++d) {
+        Vec const& t = tangents[d];
+        for (std::size_t i = 0; i < len_out; ++i) {
+            const double v = i < len ? t[i] : 0.0;
+            if (veltn_rowmajor)
+                out[std::size_t(d) * len_out + i] = v;
+            else
+                out[i * k + d] = v;
+        }
+    }
+}
+
+double wall_seconds() {
+    timeval tv;
+    if (gettimeofday(&tv, nullptr) != 0) return 0.0;
+    return double(tv.tv_sec) + double(tv.tv_usec) * 1e-6;
+}
+
+void trace_objective(double J, double seconds) {
+    if (std::getenv("NN_TRACE")) std::cout << "J = " << J << ", " << seconds << " s\n";
+}
+
+}  // namespace veltn
