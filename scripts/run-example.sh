@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVELTN_BUILD_TESTS=OFF -DVELTN_BUILD_BENCH=OFF > /dev/null
-cmake --build build -j"$(nproc)" --target grad_driver hv_driver example_objective > /dev/null
+cmake -S . -B build-example -DCMAKE_BUILD_TYPE=Release -DVELTN_BUILD_TESTS=OFF -DVELTN_BUILD_BENCH=OFF > /dev/null
+cmake --build build-example -j"$(nproc)" --target grad_driver hv_driver example_objective > /dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -15,9 +15,9 @@ export NN_DATA_DIR="$work"
 
 echo "== data directory $work, description: $(tail -n +2 "$work/config.txt")"
 echo "== grad_driver"
-./build/drivers/grad_driver
+./build-example/drivers/grad_driver
 echo "== hv_driver"
-./build/drivers/hv_driver
+./build-example/drivers/hv_driver
 echo "== result files"
 /usr/bin/python3 - "$work" <<'PY'
 import sys, os

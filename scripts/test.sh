@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 build=${1:-build}
 shift || true
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "$@"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELTN_BUILD_TESTS=ON "$@"
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
