@@ -1,12 +1,12 @@
 // Forward-mode active scalar with a run-time number of tangent directions and the
-// process-wide direction counts. Its errors are declared in error_handler.h.
+// process-wide direction counts. Its errors are declared in veltn_ad.hpp.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <valarray>
 
-#include "forward/error_handler.h"
+#include "veltn_ad.hpp"
 
 namespace tanad {
 namespace FO {

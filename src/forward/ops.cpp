@@ -6,7 +6,7 @@
 
 namespace {
 
-// Gives out exactly n directions, each of length n_entries (contents unspecified).
+// Gives out ndir directions of n_entries each; the caller overwrites every entry.
 void shape_tangents(fad1<Vec>& out, std::size_t ndir, std::size_t n_entries) {
     if (out.tangents.size() != ndir) out.tangents = std::valarray<Vec>(Vec(n_entries), ndir);
     for (std::size_t d = 0; d < ndir; ++d)

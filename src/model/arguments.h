@@ -1,6 +1,7 @@
 // Checks the entry points make on what callers pass, before any array is read or written.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -72,9 +73,10 @@ inline Vec vector_from(const double* p, uint64_t n, const char* name) {
 }
 
 // A private copy of the handle's plain model loaded with the caller's parameters.
+// Only the first numel values are read: the rest of a longer vector is none of the network's.
 inline PlainNN loaded_model(PlainNN const& model, const double* par, uint32_t npar) {
     PlainNN nn = model;
-    setweights(nn, vector_from(par, npar, "the parameter vector"));
+    setweights(nn, vector_from(par, std::min<uint64_t>(npar, numel(model)), "the parameter vector"));
     return nn;
 }
 

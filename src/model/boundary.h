@@ -87,7 +87,7 @@ int call_guarded(const char* function, Body&& body) noexcept {
         } catch (std::bad_alloc const&) {
             return frame.fail_with("out of memory");
         } catch (std::exception const& e) {
-            return frame.fail_with(std::string("internal error: ") + e.what());
+            return frame.fail_with(std::string("exception: ") + e.what());
         } catch (...) {
             return frame.fail_with("unknown internal error");
         }

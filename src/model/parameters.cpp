@@ -75,7 +75,8 @@ VELTN_API int velt_setweights(void* handle, const double* par, uint32_t n) {
     return call_guarded("velt_setweights", [&] {
         PlainNN& nn = handle_of(handle).model;
         require_params(nn, par, n, "par");
-        setweights(nn, vector_from(par, n, "par"));
+        // Storing is not arithmetic: the values are kept as given, only the first numel of them.
+        setweights(nn, Vec(par, numel(nn)));
     });
 }
 

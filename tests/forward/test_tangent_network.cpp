@@ -136,7 +136,7 @@ TEST(TangentNetwork, ZeroDirectionsGiveZeroTangents) {
     for (unsigned d = 0; d < kDirs; ++d) EXPECT_EQ(J.tangents[d], 0.0);
 }
 
-TEST(TangentNetwork, BindsTheTangentSpecialisations) {
+TEST(TangentNetwork, BindsTheTangentInstances) {
     DirectionCounts counts(1);
     const TangentNN relu = build<TangentNN>("2 1 2 1 32 2 2 relu sum_log_dnorm_fat", 32, 1);
     EXPECT_EQ(relu.act, (&act_relu<fad1<Mat>, fad1<Vec>>));

@@ -1,4 +1,5 @@
-// Differentiation errors of the forward-mode layer and the handler that receives them.
+// veltn_ad.hpp - for C++ callers: the differentiation errors of the forward-mode layer and
+// the handler that receives them.
 //
 // The forward-mode arithmetic reports the points at which an operation is not differentiable
 // (today only the division of an active scalar by a plain 0.0) to one process-wide handler.
@@ -59,7 +60,7 @@ public:
 // produced (for a compound assignment the left operand itself), x and y the arguments; the
 // three pointers are valid only while the handler runs.
 template <class A>
-class Discontinuity : public Error {
+class VELTN_AD_EXPORT Discontinuity : public Error {
 public:
     Discontinuity(std::string file_, int line_, int kind_, std::string message_, A const* result_, A const* x_,
                   A const* y_)
