@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/reference.h"
@@ -198,4 +200,62 @@ TEST(Logp, PerElementTerms) {
     EXPECT_EQ(out[0], 0.0);
     for (std::size_t i = 0; i < r.size(); ++i) EXPECT_NEAR(out[i], ref::fat_term(r[i]), 1e-11) << r[i];
     EXPECT_EQ(velt_logp(fat.h, nullptr, 0, nullptr), 0);
+}
+
+TEST(Parameters, ValuesBeyondNumelAreNotRead) {
+    // npar may exceed velt_numel; only the first velt_numel values are used, so whatever
+    // follows them (here NaN and infinity) changes nothing.
+    Net n("3 1 3 1 16 3 8 8 softplus sum_log_dnorm_fat");
+    ASSERT_NE(n.h, nullptr);
+    auto par = random_vector(113, 111, 0.4);
+    const auto X = random_vector(12, 112);
+    const std::vector<double> Y = {0.1, 0.2, 0.3, 0.4};
+    std::vector<double> F(4), G(4, NAN);
+    double J = NAN, K = NAN;
+    ASSERT_EQ(velt_compute(n.h, par.data(), 113, X.data(), 4, 3, 0, F.data()), 0);
+    ASSERT_EQ(velt_obj(n.h, par.data(), 113, X.data(), Y.data(), 4, 3, 1, &J), 0);
+    par.push_back(std::numeric_limits<double>::quiet_NaN());
+    par.push_back(std::numeric_limits<double>::infinity());
+    std::string err;
+    {
+        CaptureFd e(2);
+        EXPECT_EQ(velt_compute(n.h, par.data(), 115, X.data(), 4, 3, 0, G.data()), 0);
+        EXPECT_EQ(velt_obj(n.h, par.data(), 115, X.data(), Y.data(), 4, 3, 1, &K), 0);
+        EXPECT_EQ(velt_setweights(n.h, par.data(), 115), 0);
+        err = e.text();
+    }
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(G, F);
+    EXPECT_EQ(K, J);
+}
+
+TEST(Concurrency, DistinctHandlesFromTwoThreadsGiveTheSerialResults) {
+    // Each caller thread runs its own handle with a 2-thread batch split; nothing may be shared.
+    const std::string d[2] = {"3 2 3 1 16 3 6 6 softplus sum_log_dnorm_fat", "3 2 3 1 16 3 5 6 atan sum"};
+    Net a(d[0]), b(d[1]);
+    void* h[2] = {a.h, b.h};
+    std::vector<double> par[2], X[2], Y[2];
+    double serial[2], J[2][20];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_NE(h[i], nullptr);
+        ASSERT_EQ(velt_setpar(h[i], 2, 16), 0);
+        par[i] = random_vector(velt_numel(h[i]), 400 + i, 0.5);
+        X[i] = random_vector(90 * 3, 410 + i);
+        Y[i] = random_vector(90 * 2, 420 + i);
+        ASSERT_EQ(velt_obj(h[i], par[i].data(), uint32_t(par[i].size()), X[i].data(), Y[i].data(), 90, 3, 2, &serial[i]), 0);
+    }
+    int status[2][20];
+    auto run = [&](int i) {
+        for (int k = 0; k < 20; ++k)
+            status[i][k] = velt_obj(h[i], par[i].data(), uint32_t(par[i].size()), X[i].data(), Y[i].data(), 90, 3, 2, &J[i][k]);
+    };
+    std::thread t0(run, 0), t1(run, 1);
+    t0.join();
+    t1.join();
+    for (int i = 0; i < 2; ++i)
+        for (int k = 0; k < 20; ++k) {
+            EXPECT_EQ(status[i][k], 0);
+            // Two batch threads may add their parts in either order: equal up to rounding.
+            EXPECT_NEAR(J[i][k], serial[i], 1e-13 * (1 + std::fabs(serial[i])));
+        }
 }

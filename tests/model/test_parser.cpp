@@ -3,7 +3,6 @@
 // build line printed when INFO is set.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -188,13 +187,11 @@ TEST(Description, InconsistentNetworksAreRefusedWithOneLine) {
     expect_refused("3 1 3 2 16 3 8 8 softplus sum");           // niter 2 with last width 8 != 3
 }
 
-TEST(Description, ALayerCountFarBeyondTheListedWidthsIsRefusedQuickly) {
-    // 20 million declared layers, three widths given: the missing widths make the description
-    // invalid, which must be found without working through every declared layer.
-    const auto start = std::chrono::steady_clock::now();
-    expect_refused("3 1 20000000 1 16 3 8 8 softplus sum");
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(seconds, 0.5);
+TEST(Description, ALayerCountFarBeyondTheListedWidthsIsRefused) {
+    // Four billion declared layers, three widths given: the missing widths make the description
+    // invalid, which must be found without allocating or reading every declared layer (a parser
+    // that does would run into the test's time-out or out of memory).
+    expect_refused("3 1 4000000000 1 16 3 8 8 softplus sum");
 }
 
 TEST(Description, InvalidArgumentsGiveNull) {
@@ -244,8 +241,9 @@ TEST(Description, UnknownNormGivesAHandleAndAMessageOnStandardOutput) {
     const Made m = make("3 1 3 1 16 3 8 8 softplus L2");
     ASSERT_NE(m.h, nullptr);
     EXPECT_EQ(m.err, "");
+    // One line per model of the handle (plain and tangent): twice.
     const auto ls = lines(m.out);
-    ASSERT_FALSE(ls.empty());
+    ASSERT_EQ(ls.size(), 2u) << m.out;
     for (auto const& l : ls) EXPECT_EQ(l, "invalid norm function name: L2");
     EXPECT_EQ(m.out.back(), '\n');
 
