@@ -1,5 +1,7 @@
 #include "forward/ops.h"
 
+#include "functions/vector_math.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -19,7 +21,7 @@ void do_exp(fad1<Vec>& out, fad1<Vec> const& x) {
     const std::size_t n = x.value.size();
     const std::size_t k = x.tangents.size();
     Vec e(n);
-    for (std::size_t i = 0; i < n; ++i) e[i] = std::exp(x.value[i]);
+    vec_exp(std::begin(x.value), std::begin(e), n);
     if (&out != &x) shape_tangents(out, k, n);
     for (std::size_t d = 0; d < k; ++d) {
         const double* t = std::begin(x.tangents[d]);
@@ -40,7 +42,7 @@ void do_log(fad1<Vec>& out, fad1<Vec> const& x) {
         for (std::size_t i = 0; i < n; ++i) o[i] = t[i] / xv[i];
     }
     if (out.value.size() != n) out.value.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out.value[i] = std::log(xv[i]);
+    vec_log(std::begin(xv), std::begin(out.value), n);
 }
 
 fad1<Vec> invert(fad1<Vec> const& x) {

@@ -1,5 +1,7 @@
 #include "forward/tangent_functions.h"
 
+#include "functions/vector_math.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -96,9 +98,9 @@ fad1<Mat> act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
     fad1<Mat> out = Z;
     const std::size_t n = Z.value.size();
     Vec denom(n);
+    vec_atan(std::begin(Z.value.data), std::begin(out.value.data), n);
     for (std::size_t i = 0; i < n; ++i) {
         const double z = Z.value.data[i];
-        out.value.data[i] = std::atan(z);
         denom[i] = z * z + 1.0;
     }
     for (std::size_t d = 0; d < out.tangents.size(); ++d) out.tangents[d].data /= denom;

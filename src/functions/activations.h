@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "functions/vector_math.h"
 #include "model/matrix.h"
 
 // softplus and its adjoint switch to the identity at and above this input, so exp never
@@ -44,7 +45,7 @@ void adj_act_relu(M const& Z, M const& dA, M& dZ) {
 template <class M, class V>
 M act_atan(M const& Z) {
     M out = Z;
-    for (auto& z : out.data) z = std::atan(z);
+    vec_atan(ptr(Z.data), ptr(out.data), Z.size());
     return out;
 }
 template <class M, class V>
@@ -58,30 +59,43 @@ void adj_act_atan(M const& Z, M const& dA, M& dZ) {
     }
 }
 
+// exp(z) for the elements below the softplus cut-off; the others (and NaN) get exp(0), which is
+// never used. All elements go through one vector call, so no gather is needed.
+inline void softplus_exp(const double* z, double* e, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) e[i] = z[i] < kSoftplusCutoff ? z[i] : 0.0;
+    vec_exp(e, e, n);
+}
+
 // f(z) = log(exp(z) + 1) below the cut-off, z at and above it (and for NaN).
 // Written as log(exp(z) + 1.0), not log1p, so that values match the tangent form bit for bit.
-inline double softplus_value(double z) { return std::log(std::exp(z) + 1.0); }
-
 template <class M, class V>
 M softplus(M const& Z) {
     M out = Z;
-    for (auto& z : out.data)
-        if (z < kSoftplusCutoff) z = softplus_value(z);
+    const std::size_t n = Z.size();
+    const double* z = ptr(Z.data);
+    double* o = ptr(out.data);
+    softplus_exp(z, o, n);
+    for (std::size_t i = 0; i < n; ++i) o[i] += 1.0;
+    vec_log(o, o, n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (!(z[i] < kSoftplusCutoff)) o[i] = z[i];
     return out;
 }
 
 // f'(z) = e / (1 + e) with e = exp(z) below the cut-off, 1 above (and for NaN).
 template <class M, class V>
 void adj_softplus(M const& Z, M const& dA, M& dZ) {
-    dZ = dA;
+    M result = dA;
     const std::size_t n = Z.size();
+    const double* z = ptr(Z.data);
+    const double* a = ptr(dA.data);
+    double* d = ptr(result.data);
+    softplus_exp(z, d, n);
     for (std::size_t i = 0; i < n; ++i) {
-        const double z = Z.data[i];
-        if (z < kSoftplusCutoff) {
-            const double e = std::exp(z);
-            dZ.data[i] = (e / (1.0 + e)) * dA.data[i];
-        }
+        const double e = d[i];
+        d[i] = z[i] < kSoftplusCutoff ? (e / (1.0 + e)) * a[i] : a[i];
     }
+    dZ = std::move(result);
 }
 
 // softplus(z) - 1; its adjoint is adj_softplus.

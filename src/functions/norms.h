@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstddef>
 
+#include <vector>
+
+#include "functions/vector_math.h"
 #include "model/matrix.h"
 
 namespace norm_constants {
@@ -51,16 +54,27 @@ void adj_normfun(M const& /*R*/, V const& w, M& adjR) {
 
 inline bool dnorm_inside(double x, double sigma) { return std::fabs(x) < sigma * 6.0; }
 
-// Density: normal core exp(x^2 / (-2 sigma^2)) / sqrt(2 pi sigma^2) for |x| < 6 sigma,
-// Cauchy gamma / (pi (x^2 + gamma^2)) outside (NaN counts as outside).
-inline double dnorm_fat_value(double x, double sigma) {
+// Cauchy density gamma / (pi (x^2 + gamma^2)), used outside the core.
+inline double dcauchy_value(double x) {
     using namespace norm_constants;
-    if (dnorm_inside(x, sigma)) {
-        const double d = (-2.0 * sigma) * sigma;
-        const double k = 1.0 / std::sqrt((kTwoPi * sigma) * sigma);
-        return std::exp((x * x) / d) * k;
-    }
     return kGamma * (1.0 / ((x * x + kGamma2) * kPi));
+}
+
+// e[i] = exp(x_i^2 / d) with d = -2 sigma^2 for the elements inside the core; the others get
+// exp(0), never used. One vector call over all elements instead of a gather.
+inline void dnorm_core_exp(const double* x, double* e, std::size_t n, double sigma, double d) {
+    for (std::size_t i = 0; i < n; ++i) e[i] = dnorm_inside(x[i], sigma) ? (x[i] * x[i]) / d : 0.0;
+    vec_exp(e, e, n);
+}
+
+// Density: normal core exp(x^2 / (-2 sigma^2)) / sqrt(2 pi sigma^2) for |x| < 6 sigma,
+// Cauchy outside (NaN counts as outside).
+inline void dnorm_fat_values(const double* x, double* p, std::size_t n, double sigma) {
+    using namespace norm_constants;
+    const double d = (-2.0 * sigma) * sigma;
+    const double k = 1.0 / std::sqrt((kTwoPi * sigma) * sigma);
+    dnorm_core_exp(x, p, n, sigma, d);
+    for (std::size_t i = 0; i < n; ++i) p[i] = dnorm_inside(x[i], sigma) ? p[i] * k : dcauchy_value(x[i]);
 }
 
 // w * d/dx [gamma / (pi (x^2 + gamma^2))] = w * (-2 pi gamma x) / D^2 with D = pi (x^2 + gamma^2).
@@ -72,33 +86,42 @@ inline double adj_dcauchy_value(double x, double gamma, double w) {
     return o + o;
 }
 
-// w * d/dx of the density; inside: w * p(x) * 2x / d with d = -2 sigma^2.
-inline double adj_dnorm_fat_value(double x, double w, double sigma) {
+// out = w * d/dx of the density; inside: w * p(x) * 2x / d with d = -2 sigma^2.
+inline void adj_dnorm_fat_values(const double* x, const double* w, double* out, std::size_t n, double sigma) {
     using namespace norm_constants;
-    if (dnorm_inside(x, sigma)) {
-        const double d = (sigma * (-2.0)) * sigma;
-        const double e = std::exp((x * x) / d);
-        const double k = 1.0 / std::sqrt((sigma * kTwoPi) * sigma);
-        const double v = (((w * k) * e) / d) * x;
-        return v + v;
+    const double d = (sigma * (-2.0)) * sigma;
+    const double k = 1.0 / std::sqrt((sigma * kTwoPi) * sigma);
+    std::vector<double> e(n);
+    dnorm_core_exp(x, e.data(), n, sigma, d);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (dnorm_inside(x[i], sigma)) {
+            const double v = (((w[i] * k) * e[i]) / d) * x[i];
+            out[i] = v + v;
+        } else {
+            out[i] = adj_dcauchy_value(x[i], kGamma, w[i]);
+        }
     }
-    return adj_dcauchy_value(x, kGamma, w);
 }
 
-inline double log_dnorm_value(double x) {
-    return -std::log(dnorm_fat_value(x, norm_constants::kSigma)) + norm_constants::kBias;
+// out = -log(p(x)) + b: 0 at x = 0.
+inline void log_dnorm_values(const double* x, double* out, std::size_t n) {
+    dnorm_fat_values(x, out, n, norm_constants::kSigma);
+    vec_log(out, out, n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = -out[i] + norm_constants::kBias;
 }
 
-// w * d/dx [-log p(x)] = (-w / p(x)) * p'(x).
-inline double adj_log_dnorm_value(double x, double w) {
-    const double p = dnorm_fat_value(x, norm_constants::kSigma);
-    return adj_dnorm_fat_value(x, (-w) / p, norm_constants::kSigma);
+// out = w * d/dx [-log p(x)] = (-w / p(x)) * p'(x).
+inline void adj_log_dnorm_values(const double* x, const double* w, double* out, std::size_t n) {
+    std::vector<double> u(n);
+    dnorm_fat_values(x, u.data(), n, norm_constants::kSigma);
+    for (std::size_t i = 0; i < n; ++i) u[i] = (-w[i]) / u[i];
+    adj_dnorm_fat_values(x, u.data(), out, n, norm_constants::kSigma);
 }
 
 template <class V>
 V dnorm_fat(V const& x, double sigma) {
     V p(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) p[i] = dnorm_fat_value(x[i], sigma);
+    dnorm_fat_values(ptr(x), ptr(p), x.size(), sigma);
     return p;
 }
 
@@ -110,20 +133,20 @@ void adj_dcauchy(V const& x, double gamma, V const& w, V& out) {
 
 template <class V>
 void adj_dnorm_fat(V const& x, V const& w, V& out, double sigma) {
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = adj_dnorm_fat_value(x[i], w[i], sigma);
+    adj_dnorm_fat_values(ptr(x), ptr(w), ptr(out), x.size(), sigma);
 }
 
 template <class V>
 V log_dnorm_vec(V const& x) {
     V out(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = log_dnorm_value(x[i]);
+    log_dnorm_values(ptr(x), ptr(out), x.size());
     return out;
 }
 
 template <class V>
 void adj_log_dnorm_vec(V const& x, V const& w, V& out) {
     if (out.size() != x.size()) out.resize(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = adj_log_dnorm_value(x[i], w[i]);
+    adj_log_dnorm_values(ptr(x), ptr(w), ptr(out), x.size());
 }
 
 template <class M, class V>
@@ -133,11 +156,8 @@ V log_dnorm(M const& R) {
 
 template <class M, class S>
 S sum_log_dnorm(M const& R) {
-    const std::size_t n = R.size();
-    if (n == 0) return 0.0;
-    S s = log_dnorm_value(R.data[0]);
-    for (std::size_t i = 1; i < n; ++i) s += log_dnorm_value(R.data[i]);
-    return s;
+    const Vec terms = log_dnorm_vec(R.data);
+    return sum_in_order(ptr(terms), terms.size());
 }
 
 template <class M, class V>
@@ -150,6 +170,6 @@ void adj_log_dnorm(M const& R, V const& w, M& adjR) {
 template <class M, class S>
 void adj_sum_log_dnorm(M const& R, S& s, M& adjR) {
     adjR.resize(R.rows, R.cols);
-    const std::size_t n = R.size();
-    for (std::size_t i = 0; i < n; ++i) adjR.data[i] = adj_log_dnorm_value(R.data[i], s);
+    const std::vector<double> seed(R.size(), s);
+    adj_log_dnorm_values(ptr(R.data), seed.data(), ptr(adjR.data), R.size());
 }

@@ -1,0 +1,8 @@
+// The AVX2 kernels behind vector_math.h; only called after the CPU check.
+#pragma once
+
+#include <cstddef>
+
+void avx2_exp(const double* x, double* y, std::size_t n);
+void avx2_log(const double* x, double* y, std::size_t n);
+void avx2_atan(const double* x, double* y, std::size_t n);
