@@ -1,17 +1,32 @@
-// A reproducible problem (network, parameters, inputs, targets) for the benchmarks.
+// The reference networks of the benchmarks and a reproducible problem (parameters, inputs,
+// targets) for each.
 #pragma once
 
 #include <cmath>
 #include <cstring>
 #include <random>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "veltn.h"
 
-constexpr const char* kMediumNet = "16 4 3 1 32 16 64 64 softplus sum_log_dnorm_fat";
-constexpr const char* kLargeNet = "64 8 4 1 32 64 256 256 256 atan sum_log_dnorm_fat";
+struct NetSpec {
+    const char* name;
+    const char* description;
+    unsigned rows;
+};
+
+// S, I, M, L: the four reference networks, from tiny to large.
+inline const std::vector<NetSpec>& reference_nets() {
+    static const std::vector<NetSpec> nets = {
+        {"S", "3 1 3 1 16 3 8 8 softplus sum", 100},
+        {"I", "8 2 3 2 32 8 16 8 softplus sum_log_dnorm_fat", 1000},
+        {"M", "16 4 3 1 32 16 64 64 softplus sum_log_dnorm_fat", 4096},
+        {"L", "64 8 4 1 32 64 256 256 256 atan sum_log_dnorm_fat", 32768},
+    };
+    return nets;
+}
 
 struct Problem {
     void* handle = nullptr;
@@ -19,11 +34,12 @@ struct Problem {
     std::vector<double> par, X, Y;
 
     unsigned npar() const { return static_cast<unsigned>(par.size()); }
+    std::size_t terms() const { return std::size_t(rows) * nout; }
 
-    static Problem make(const char* description, unsigned rows, unsigned threads, unsigned seed = 7) {
+    static Problem make(NetSpec const& net, unsigned threads, unsigned seed = 7) {
         Problem p;
-        p.handle = initVELTNet(description, static_cast<int>(std::strlen(description)));
-        p.rows = rows;
+        p.handle = initVELTNet(net.description, static_cast<int>(std::strlen(net.description)));
+        p.rows = net.rows;
         p.nin = velt_numin(p.handle);
         p.nout = velt_numout(p.handle);
         velt_setpar(p.handle, threads, 32);
@@ -32,9 +48,9 @@ struct Problem {
         p.par.resize(velt_numel(p.handle));
         const double scale = 1.0 / std::sqrt(double(p.nin) * 4.0);
         for (double& v : p.par) v = scale * g(rng);
-        p.X.resize(size_t(rows) * p.nin);
+        p.X.resize(std::size_t(p.rows) * p.nin);
         for (double& v : p.X) v = g(rng);
-        p.Y.resize(size_t(rows) * p.nout);
+        p.Y.resize(p.terms());
         for (double& v : p.Y) v = 0.5 * g(rng);
         return p;
     }
@@ -48,3 +64,10 @@ struct Problem {
     }
     ~Problem() { releaseVELTNet(handle); }
 };
+
+// k directions (or weight vectors) of n entries, deterministic and not sparse.
+inline std::vector<double> directions(std::size_t n, unsigned k) {
+    std::vector<double> V(n * k);
+    for (std::size_t i = 0; i < V.size(); ++i) V[i] = std::sin(0.37 * double(i) + 1.0);
+    return V;
+}

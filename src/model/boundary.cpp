@@ -58,8 +58,9 @@ WorkerFpScope::~WorkerFpScope() {
 }
 
 CallFrame::CallFrame(const char* function) : function_(function) {
+    // Changing the BLAS thread count synchronises its pool: only do it when it is not 1 already.
     blas_threads_ = openblas_get_num_threads();
-    openblas_set_num_threads(1);
+    if (blas_threads_ != 1) openblas_set_num_threads(1);
     // Saves the caller's environment, clears the flags and turns every trap off for the call.
     feholdexcept(as_env(env_));
     previous_sink_ = tl_sink;
@@ -69,7 +70,7 @@ CallFrame::CallFrame(const char* function) : function_(function) {
 CallFrame::~CallFrame() {
     tl_sink = previous_sink_;
     fesetenv(as_env(env_));
-    openblas_set_num_threads(blas_threads_);
+    if (blas_threads_ != 1) openblas_set_num_threads(blas_threads_);
 }
 
 int CallFrame::finish(int status) {

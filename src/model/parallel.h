@@ -50,6 +50,11 @@ inline unsigned team_size(uint32_t nthreads, uint64_t work) {
 // reported to the current call. A body that uses barriers must not throw before them.
 template <class Body>
 void parallel_region(unsigned nthreads, Body&& body) {
+    if (nthreads <= 1) {
+        // A team of one is the calling thread: no region to open (and no barrier to meet).
+        body(0u, 1u);
+        return;
+    }
     std::exception_ptr error;
     std::atomic<int>* sink = veltn::fp_event_sink();
 #pragma omp parallel num_threads(nthreads)
