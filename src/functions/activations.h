@@ -85,17 +85,21 @@ M softplus(M const& Z) {
 // f'(z) = e / (1 + e) with e = exp(z) below the cut-off, 1 above (and for NaN).
 template <class M, class V>
 void adj_softplus(M const& Z, M const& dA, M& dZ) {
-    M result = dA;
+    if (&dZ == &dA) {
+        const M a = dA;
+        adj_softplus<M, V>(Z, a, dZ);
+        return;
+    }
+    dZ.resize(dA.rows, dA.cols);  // keeps dZ's storage when the element count matches
     const std::size_t n = Z.size();
     const double* z = ptr(Z.data);
     const double* a = ptr(dA.data);
-    double* d = ptr(result.data);
+    double* d = ptr(dZ.data);
     softplus_exp(z, d, n);
     for (std::size_t i = 0; i < n; ++i) {
         const double e = d[i];
         d[i] = z[i] < kSoftplusCutoff ? (e / (1.0 + e)) * a[i] : a[i];
     }
-    dZ = std::move(result);
 }
 
 // softplus(z) - 1; its adjoint is adj_softplus.

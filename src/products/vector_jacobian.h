@@ -49,10 +49,12 @@ void adj_computev_vec(NN const& nn, Mat const& X, Mat const& Y, Mat& R, std::vec
     if (m == 0) return;
     const BatchPlan plan(m, 1, nn.nthreads);
     parallel_region(team_size(nn.nthreads, m), [&](unsigned tid, unsigned nteam) {
+        ReverseScratch<NN> scratch;
+        Mat adjR;
         plan.for_thread(tid, nteam, [&](uint32_t j) {
-            Mat adjR = U[j];
+            adjR = U[j];
             nn.adj_norm_vec(residual, nn_as_vector(U[j]), adjR);
-            reverse_sweep(nn, sw, adjR, B[j]);
+            reverse_sweep(nn, sw, adjR, B[j], scratch);
         });
     });
 }

@@ -56,23 +56,32 @@ void forward_sweep(NN const& nn, Mat const& X, Mat const& Y, Sweep<NN>& sw) {
 // Reverse sweep from adjR, the adjoint of the network output: assigns the output layer's
 // adjoints in adjnn and adds the hidden layers' (the niter runs share the hidden weights).
 // The sweep is only read, so several reverse sweeps may share one forward sweep.
+// The reverse sweep's temporaries; a thread that runs several sweeps reuses one, so that their
+// storage is allocated once rather than per sweep.
 template <class NN>
-void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const& adjR, NN& adjnn) {
+struct ReverseScratch {
+    typename NN::Matrix dZo, dT, dA, dZ, block;
+};
+
+template <class NN>
+void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const& adjR, NN& adjnn,
+                   ReverseScratch<NN>& scratch) {
     using M = typename NN::Matrix;
     const uint32_t L = nn.nlayers;
     const uint32_t last = L - 1;
     const std::size_t S = nn.hidden_width();
     const std::size_t R = nn_rows(sw.Zo);
 
-    M dZo;
-    nn_zeros(dZo, R, nn_cols(sw.Zo));
+    M& dZo = scratch.dZo;
     nn.adj_act(sw.Zo, adjR, dZo);
     adjnn.biases[last] = colsum(dZo);
-    M dT;
+    M& dT = scratch.dT;
     nn_mult_nt(dZo, nn.weights[last], dT);
     nn_mult_tn(sw.T, dZo, adjnn.weights[last], false);
 
-    M dA, dZ, block;
+    M& dA = scratch.dA;
+    M& dZ = scratch.dZ;
+    M& block = scratch.block;
     nn_zeros(dA, R, S);
     std::size_t top = sw.tape.size();
     for (uint32_t p = nn.niter; p-- > 0;) {
@@ -114,7 +123,8 @@ typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typen
         s /= count;  // the adjoint of the mean
         nn.adj_norm_sum(sw.residual, s, adjR);
     }
-    reverse_sweep(nn, sw, adjR, adjnn);
+    ReverseScratch<NN> scratch;
+    reverse_sweep(nn, sw, adjR, adjnn, scratch);
     out = std::move(sw.residual);
     return J;
 }
