@@ -59,26 +59,13 @@ void adj_act_atan(M const& Z, M const& dA, M& dZ) {
     }
 }
 
-// exp(z) for the elements below the softplus cut-off; the others (and NaN) get exp(0), which is
-// never used. All elements go through one vector call, so no gather is needed.
-inline void softplus_exp(const double* z, double* e, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) e[i] = z[i] < kSoftplusCutoff ? z[i] : 0.0;
-    vec_exp(e, e, n);
-}
-
 // f(z) = log(exp(z) + 1) below the cut-off, z at and above it (and for NaN).
 // Written as log(exp(z) + 1.0), not log1p, so that values match the tangent form bit for bit.
 template <class M, class V>
 M softplus(M const& Z) {
-    M out = Z;
-    const std::size_t n = Z.size();
-    const double* z = ptr(Z.data);
-    double* o = ptr(out.data);
-    softplus_exp(z, o, n);
-    for (std::size_t i = 0; i < n; ++i) o[i] += 1.0;
-    vec_log(o, o, n);
-    for (std::size_t i = 0; i < n; ++i)
-        if (!(z[i] < kSoftplusCutoff)) o[i] = z[i];
+    M out;
+    out.resize(Z.rows, Z.cols);
+    vec_softplus(ptr(Z.data), ptr(out.data), Z.size(), kSoftplusCutoff);
     return out;
 }
 
@@ -91,15 +78,7 @@ void adj_softplus(M const& Z, M const& dA, M& dZ) {
         return;
     }
     dZ.resize(dA.rows, dA.cols);  // keeps dZ's storage when the element count matches
-    const std::size_t n = Z.size();
-    const double* z = ptr(Z.data);
-    const double* a = ptr(dA.data);
-    double* d = ptr(dZ.data);
-    softplus_exp(z, d, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double e = d[i];
-        d[i] = z[i] < kSoftplusCutoff ? (e / (1.0 + e)) * a[i] : a[i];
-    }
+    vec_softplus_adjoint(ptr(Z.data), ptr(dA.data), ptr(dZ.data), Z.size(), kSoftplusCutoff);
 }
 
 // softplus(z) - 1; its adjoint is adj_softplus.

@@ -36,3 +36,16 @@ void vec_atan(const double* x, double* y, std::size_t n) {
     if (kVector) return avx2_atan(x, y, n);
     scalar_loop([](double v) { return std::atan(v); }, x, y, n);
 }
+
+void vec_softplus(const double* z, double* y, std::size_t n, double cutoff) {
+    if (kVector) return avx2_softplus(z, y, n, cutoff);
+    for (std::size_t i = 0; i < n; ++i) y[i] = z[i] < cutoff ? std::log(std::exp(z[i]) + 1.0) : z[i];
+}
+
+void vec_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
+    if (kVector) return avx2_softplus_adjoint(z, a, y, n, cutoff);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = std::exp(z[i] < cutoff ? z[i] : 0.0);
+        y[i] = z[i] < cutoff ? (e / (1.0 + e)) * a[i] : a[i];
+    }
+}

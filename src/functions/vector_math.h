@@ -11,5 +11,10 @@ void vec_exp(const double* x, double* y, std::size_t n);
 void vec_log(const double* x, double* y, std::size_t n);
 void vec_atan(const double* x, double* y, std::size_t n);
 
+// y = log(exp(z) + 1) where z < cutoff, else z (NaN included), with exp and log as above.
+void vec_softplus(const double* z, double* y, std::size_t n, double cutoff);
+// y = a * e / (1 + e) with e = exp(z) where z < cutoff, else a. y may not alias a.
+void vec_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff);
+
 // Whether the vector routines are in use on this machine.
 bool vector_math_active();
