@@ -88,7 +88,8 @@ const std::vector<Product>& products() {
     static const std::vector<Product> list = {
         {"obj", run_obj, {0}, "SIML"},     {"grad", run_grad, {0}, "SIML"},
         {"hv", run_hv, {1, 8, 64}, "SIM"}, {"hv", run_hv, {1}, "L"},
-        {"hess", run_hv, {0}, "SI"},       {"jv", run_jv, {1, 8}, "SIM"},
+        {"hess", run_hv, {0}, "SI"},       {"jv", run_jv, {1, 8}, "SI"},
+        {"jv", run_jv, {1, 8, 64}, "M"},
         {"jv", run_jv, {1}, "L"},          {"vj", run_vj, {1, 8}, "SIM"},
         {"vj", run_vj, {1}, "L"},
     };

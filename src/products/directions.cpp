@@ -45,6 +45,13 @@ fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint3
     return P;
 }
 
+TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t nw, const double* V, uint32_t k) {
+    set_direction_count(k);
+    TangentNN nn = info.admodel;
+    setweights(nn, seeded_parameters(w, nw, V, k));
+    return nn;
+}
+
 void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out) {
     for (uint32_t d = 0; d < k; ++d) {

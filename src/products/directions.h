@@ -22,6 +22,10 @@ void set_direction_count(uint32_t k);
 // and k = 1 the single direction is 1.0 and V is not read.
 fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k);
 
+// Sets the direction counts to k and returns a private copy of the handle's tangent model
+// loaded with w and the k directions of V (see seeded_parameters).
+TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t nw, const double* V, uint32_t k);
+
 // Writes k directions of `len` values from `tangents` to out in the veltn_rowmajor layout with
 // stride `len_out` (>= len; entries beyond len are 0).
 void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_t len, std::size_t len_out,

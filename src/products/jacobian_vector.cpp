@@ -15,9 +15,7 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
         require_array(Jv, k, "Jv");
         const Mat Xm = matrix_from(X, n, nin, "X"), Ym = matrix_from(Y, n, nout, "Y");
 
-        set_direction_count(k);
-        TangentNN nn = info.admodel;
-        setweights(nn, seeded_parameters(w, nw, V, k));
+        const TangentNN nn = seeded_model(info, w, nw, V, k);
         const double t0 = wall_seconds();
         fad1<Mat> O;
         resv(nn, Xm, Ym, O);

@@ -6,26 +6,13 @@
 #include <vector>
 
 #include "support/fd.h"
-#include "support/net.h"
+#include "support/problem.h"
 
 namespace {
 
-struct Problem {
-    Net net;
-    unsigned R, C;
-    std::vector<double> X, Y, w;
-    Problem(std::string const& d, unsigned rows, unsigned cols, double scale)
-        : net(d), R(rows), C(cols), X(random_vector(std::size_t(rows) * cols, 51)),
-          Y(random_vector(std::size_t(rows) * net.nout(), 52, 0.3)), w(random_vector(net.numel(), 53, scale)) {}
-    unsigned nw() const { return unsigned(w.size()); }
+struct Problem : DataProblem {
+    Problem(std::string const& d, unsigned rows, unsigned cols, double scale) : DataProblem(d, rows, cols, scale, 51) {}
 
-    std::vector<double> grad(std::vector<double> const& p, double* J = nullptr) const {
-        std::vector<double> g(p.size());
-        double j = 0;
-        EXPECT_EQ(velt_g(net.h, p.data(), unsigned(p.size()), X.data(), Y.data(), R, C, net.nout(), &j, g.data()), 0);
-        if (J) *J = j;
-        return g;
-    }
     // Returns the k products, direction-major, whatever the storage flag.
     std::vector<std::vector<double>> hv(std::vector<std::vector<double>> const& dirs, double* J = nullptr,
                                         std::vector<double>* g = nullptr, int rowmajor = 0) const {

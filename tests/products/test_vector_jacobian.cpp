@@ -8,24 +8,13 @@
 #include <vector>
 
 #include "support/fd.h"
-#include "support/net.h"
+#include "support/problem.h"
 
 namespace {
 
-struct Problem {
-    Net net;
-    unsigned R, C;
-    std::vector<double> X, Y, w;
-    Problem(std::string const& d, unsigned rows, unsigned cols, double scale)
-        : net(d), R(rows), C(cols), X(random_vector(std::size_t(rows) * cols, 21)),
-          Y(random_vector(std::size_t(rows) * net.nout(), 22, 0.3)), w(random_vector(net.numel(), 23, scale)) {}
-    std::size_t terms() const { return std::size_t(R) * net.nout(); }
+struct Problem : DataProblem {
+    Problem(std::string const& d, unsigned rows, unsigned cols, double scale) : DataProblem(d, rows, cols, scale, 21) {}
 
-    std::vector<double> objv(std::vector<double> const& p) const {
-        std::vector<double> out(terms());
-        EXPECT_EQ(velt_objv(net.h, p.data(), unsigned(p.size()), X.data(), Y.data(), R, C, net.nout(), out.data()), 0);
-        return out;
-    }
     int vJ(std::vector<double> const& U, std::vector<double>& res, std::vector<double>& g) const {
         res.assign(terms(), -1.0);
         g.assign(w.size(), -1.0);
@@ -33,12 +22,6 @@ struct Problem {
                        res.data(), g.data());
     }
 };
-
-double dot(std::vector<double> const& a, std::vector<double> const& b) {
-    double s = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
-    return s;
-}
 
 struct Case {
     std::string description;
