@@ -198,7 +198,8 @@ VELTN_API int velt_setbatch(void* handle, int n);
 
 /* Threads used for the batches (1 .. 99999, else -1 and nothing changes), then the batch size
  * as velt_setbatch (a batch size below 1 is ignored and 0 is still returned). A team never has
- * more threads than there are batches or work items. Must not run while the handle is in use. */
+ * more threads than there are batches or work items, nor more than 1024. Must not run while the
+ * handle is in use. */
 VELTN_API int velt_setpar(void* handle, uint32_t nthreads, int n);
 
 /* ---- Derivatives ------------------------------------------------------------------------ */

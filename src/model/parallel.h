@@ -37,10 +37,14 @@ struct BatchPlan {
     }
 };
 
+// The most threads one region asks for: the runtime ends the process when it cannot start a
+// thread, so a request for tens of thousands is cut down before it reaches it.
+constexpr uint64_t kMaxTeam = 1024;
+
 // Threads actually requested for `work` items: never more than there are items (the extra
 // threads would only idle) and never more than the runtime allows.
 inline unsigned team_size(uint32_t nthreads, uint64_t work) {
-    uint64_t n = std::min<uint64_t>(nthreads, std::max<uint64_t>(work, 1));
+    uint64_t n = std::min<uint64_t>({nthreads, std::max<uint64_t>(work, 1), kMaxTeam});
     n = std::min<uint64_t>(n, static_cast<uint64_t>(std::max(omp_get_thread_limit(), 1)));
     return static_cast<unsigned>(std::max<uint64_t>(n, 1));
 }
