@@ -204,9 +204,11 @@ VELTN_API int velt_setpar(void* handle, uint32_t nthreads, int n);
 
 /* ---- Derivatives ------------------------------------------------------------------------ */
 
-/* *J := the objective and grad (velt_numel values, parameter layout) := its gradient, for the
+/* *J := the objective and grad (nparams values, parameter layout) := its gradient, for the
  * nparams (>= velt_numel) parameters, the R x C inputs X and the R x nout targets Y (nout must
- * equal numout, R > 0). X and Y are always row-major. Returns 0, -1 or -2. */
+ * equal numout, R > 0). X and Y are always row-major. Entries beyond velt_numel (when nparams
+ * is larger) are not read from params and are 0 in grad; the same holds for g, Hv and vJ of
+ * the products below. Returns 0, -1 or -2. */
 VELTN_API int velt_g(void* handle, const double* params, uint32_t nparams, const double* X, const double* Y,
                      uint32_t R, uint32_t C, uint32_t nout, double* J, double* grad);
 

@@ -84,4 +84,10 @@ inline void copy_out(Vec const& v, double* out) {
     for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i];
 }
 
+// A parameter-layout result into the caller's n entries: a vector longer than the network's
+// parameters gets zeros after them (nothing depends on those entries).
+inline void copy_parameters_out(Vec const& v, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = i < v.size() ? v[i] : 0.0;
+}
+
 }  // namespace veltn

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -29,8 +30,11 @@ void set_direction_count(uint32_t k) {
     tanad::FO::Dynamic::NDIR = k;
 }
 
-fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k) {
-    fad1<Vec> P(vector_from(w, nw, "the parameter vector"), k);
+fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t used) {
+    Vec value(0.0, nw);
+    const Vec read = vector_from(w, std::min(nw, used), "the parameter vector");
+    value[std::slice(0, read.size(), 1)] = read;
+    fad1<Vec> P(value, k);
     if (nw == 1 && k == 1) {
         P.tangents[0][0] = 1.0;
         return P;
@@ -38,7 +42,8 @@ fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint3
     if (!V) return P;
     for (uint32_t d = 0; d < k; ++d) {
         Vec& t = P.tangents[d];
-        for (uint32_t i = 0; i < nw; ++i) t[i] = veltn_rowmajor ? V[std::size_t(d) * nw + i] : V[std::size_t(i) * k + d];
+        for (uint32_t i = 0; i < std::min(nw, used); ++i)
+            t[i] = veltn_rowmajor ? V[std::size_t(d) * nw + i] : V[std::size_t(i) * k + d];
         for (double x : t)
             if (!std::isfinite(x)) throw FloatingPointFailure("V holds NaN or infinity");
     }
@@ -48,7 +53,7 @@ fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint3
 TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t nw, const double* V, uint32_t k) {
     set_direction_count(k);
     TangentNN nn = info.admodel;
-    setweights(nn, seeded_parameters(w, nw, V, k));
+    setweights(nn, seeded_parameters(w, nw, V, k, static_cast<uint32_t>(numel(info.model))));
     return nn;
 }
 

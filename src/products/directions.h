@@ -18,9 +18,10 @@ VELTN::VELTNInfo& checked_directional(void* handle, uint32_t nw, uint32_t k, uin
 void set_direction_count(uint32_t k);
 
 // The parameter vector w (nw values; null reads as zeros) with k tangents: tangent d is
-// direction d of V in the layout veltn_rowmajor selects (null V reads as zeros). For nw = 1
-// and k = 1 the single direction is 1.0 and V is not read.
-fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k);
+// direction d of V in the layout veltn_rowmajor selects (null V reads as zeros). Only the first
+// `used` entries of w and of each direction are read; the rest are zero. For nw = 1 and k = 1
+// the single direction is 1.0 and V is not read.
+fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t used);
 
 // Sets the direction counts to k and returns a private copy of the handle's tangent model
 // loaded with w and the k directions of V (see seeded_parameters).

@@ -29,7 +29,7 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
 
         const fad1<Vec> G = getweights(adj);
         *J = objective.value;
-        for (uint32_t i = 0; i < nw; ++i) g[i] = i < G.size() ? G.value[i] : 0.0;
+        copy_parameters_out(G.value, g, nw);
         write_directions(G.tangents, k, G.size(), nw, Hv);
     });
 }

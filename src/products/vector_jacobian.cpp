@@ -57,7 +57,7 @@ VELTN_API int velt_vJ(void* handle, const double* w, uint32_t nw, const double* 
         const double t1 = wall_seconds();
         trace(nn, R, t1 - t0);
         copy_out(R.data, res);
-        copy_out(getweights(adj), vJ);
+        copy_parameters_out(getweights(adj), vJ, nw);
     });
 }
 
@@ -69,6 +69,7 @@ VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const doub
         count_product(m, block, "U");
         require_array(res, 1, "res");
         require_array(vJ, m, "vJ");
+        count_product(m, nw, "vJ");
         const PlainNN nn = loaded_model(model, w, nw);
         std::vector<Mat> weights;
         weights.reserve(m);
@@ -82,11 +83,7 @@ VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const doub
         const double t1 = wall_seconds();
         trace(nn, R, t1 - t0);
         copy_out(R.data, res);
-        const std::size_t np = numel(nn);
-        for (uint32_t j = 0; j < m; ++j) {
-            const Vec g = getweights(adj[j]);
-            for (std::size_t i = 0; i < np; ++i) vJ[j * np + i] = g[i];
-        }
+        for (uint32_t j = 0; j < m; ++j) copy_parameters_out(getweights(adj[j]), vJ + std::size_t(j) * nw, nw);
     });
 }
 

@@ -24,6 +24,6 @@ extern "C" VELTN_API int velt_g(void* handle, const double* params, uint32_t npa
         zero_parameters(adjnn);
         const double objective = adj_objv(nn, matrix_from(X, R, C, "X"), matrix_from(Y, R, nout, "Y"), 1.0, adjnn);
         *J = objective;
-        copy_out(getweights(adjnn), grad);
+        copy_parameters_out(getweights(adjnn), grad, nparams);
     });
 }

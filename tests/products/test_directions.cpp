@@ -1,6 +1,7 @@
 // Seeding the tangent parameter vector from the caller's directions in both layouts.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "products/directions.h"
@@ -12,9 +13,9 @@ TEST(DirectionSeeding, ReadsBothLayoutsAndTheSingleParameterRule) {
     const double by_column[6] = {10, 20, 11, 21, 12, 22};
     const double by_row[6] = {10, 11, 12, 20, 21, 22};
     velt_major(nullptr, 0);
-    const fad1<Vec> a = veltn::seeded_parameters(w, 3, by_column, 2);
+    const fad1<Vec> a = veltn::seeded_parameters(w, 3, by_column, 2, 3);
     velt_major(nullptr, 1);
-    const fad1<Vec> b = veltn::seeded_parameters(w, 3, by_row, 2);
+    const fad1<Vec> b = veltn::seeded_parameters(w, 3, by_row, 2, 3);
     velt_major(nullptr, 0);
     for (const fad1<Vec>* p : {&a, &b}) {
         ASSERT_EQ(p->ndir(), 2u);
@@ -23,10 +24,17 @@ TEST(DirectionSeeding, ReadsBothLayoutsAndTheSingleParameterRule) {
         EXPECT_EQ(p->tangents[1][2], 22.0);
     }
     const double one = 4.0, ignored = 99.0;
-    const fad1<Vec> c = veltn::seeded_parameters(&one, 1, &ignored, 1);
+    const fad1<Vec> c = veltn::seeded_parameters(&one, 1, &ignored, 1, 1);
     EXPECT_EQ(c.tangents[0][0], 1.0);
-    const fad1<Vec> z = veltn::seeded_parameters(w, 3, nullptr, 2);
+    const fad1<Vec> z = veltn::seeded_parameters(w, 3, nullptr, 2, 3);
     EXPECT_EQ(z.tangents[1][0], 0.0);
+    // Entries beyond the network's parameters are not read: NaN there is no event.
+    const double w_nan[3] = {1, 2, std::nan("")};
+    const double v_nan[6] = {1, 2, 3, 4, std::nan(""), 6};
+    const fad1<Vec> u = veltn::seeded_parameters(w_nan, 3, v_nan, 2, 2);
+    EXPECT_EQ(u.value[2], 0.0);
+    EXPECT_EQ(u.tangents[0][2], 0.0);
+    EXPECT_EQ(u.tangents[1][1], 4.0);
 }
 
 TEST(DirectionSeeding, WritesBothLayouts) {
