@@ -128,3 +128,30 @@ TEST(VectorJacobian, TracePrintsOneLineOnlyWhenAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+// A parameter vector longer than the network: each row of velt_vJ_vec keeps the caller's
+// stride, with zeros after the network's parameters.
+TEST(VectorJacobianVec, RowsKeepTheCallersParameterStride) {
+    Problem p("3 1 3 1 16 3 4 4 softplus sum", 6, 3, 0.5);
+    const unsigned n = p.nw(), wide = n + 2, m = 2;
+    std::vector<double> w = p.w;
+    w.push_back(std::nan(""));
+    w.push_back(7.0);
+    const std::vector<double> U = random_vector(m * p.terms(), 5);
+    std::vector<double> res(p.terms()), vJ(m * wide, -1.0);
+    ASSERT_EQ(velt_vJ_vec(p.net.h, w.data(), wide, U.data(), m, p.X.data(), p.Y.data(), p.R, p.C, 1, res.data(),
+                          vJ.data()),
+              0);
+    for (unsigned j = 0; j < m; ++j) {
+        const std::vector<double> Uj(U.begin() + j * p.terms(), U.begin() + (j + 1) * p.terms());
+        std::vector<double> r1, g1;
+        ASSERT_EQ(p.vJ(Uj, r1, g1), 0);
+        for (unsigned i = 0; i < n; ++i) EXPECT_NEAR(vJ[j * wide + i], g1[i], 1e-14 * (1 + std::fabs(g1[i])));
+        EXPECT_EQ(vJ[j * wide + n], 0.0);
+        EXPECT_EQ(vJ[j * wide + n + 1], 0.0);
+    }
+}
+
+}  // namespace
