@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -179,43 +182,282 @@ void into(fad1<Mat>& C, fad1<Mat> const& A, fad1<Mat> const& B, Body body) {
     }
 }
 
-void set_ndir(fad1<Mat>& C, std::size_t k) {
+// Directions are handled in groups small enough that each scratch block stays within this many
+// doubles, so that scratch does not grow with k beyond what keeps the BLAS calls large.
+constexpr std::size_t kStackDoubles = std::size_t(1) << 18;
+
+std::size_t group_size(std::size_t k, std::size_t per_direction) {
+    if (per_direction == 0) return std::max<std::size_t>(k, 1);
+    return std::max<std::size_t>(1, std::min(k, kStackDoubles / per_direction));
+}
+
+// Row-major C := op(A) op(B) (alpha 1, beta 0) with C M x N and inner extent K.
+void gemm(CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, std::size_t M, std::size_t N, std::size_t K, const double* A,
+          std::size_t lda, const double* B, std::size_t ldb, double* C, std::size_t ldc) {
+    if (M == 0 || N == 0) return;
+    if (K == 0) {
+        for (std::size_t i = 0; i < M; ++i) std::fill(C + i * ldc, C + i * ldc + N, 0.0);
+        return;
+    }
+    cblas_dgemm(CblasRowMajor, ta, tb, int(M), int(N), int(K), 1.0, A, int(lda), B, int(ldb), 0.0, C, int(ldc));
+}
+
+// Marks a direction whose tangent is exactly zero in a group (see find_nonzero).
+constexpr std::size_t kZeroDirection = ~std::size_t(0);
+
+// Per-thread index arrays for the directions of a group, one per operand.
+std::size_t* positions(unsigned which, std::size_t count) {
+    thread_local std::vector<std::size_t> slots[2];
+    std::vector<std::size_t>& s = slots[which];
+    if (s.size() < count) s.resize(count);
+    return s.data();
+}
+
+// m zeros: the stand-in for a term whose direction is exactly zero. Such a term is what the
+// BLAS returns for a zero operand (+0.0 everywhere), so leaving it out changes no result.
+const double* zeros(std::size_t m) {
+    thread_local std::vector<double> z;
+    if (z.size() < m) z.resize(m, 0.0);
+    return z.data();
+}
+
+// Whether x holds only +0.0 and -0.0: the bits without the sign are all clear. Checked in
+// blocks so that a non-zero tangent is told apart at its first block.
+bool all_zero(const double* x, std::size_t n) {
+    constexpr std::size_t kBlock = 16;
+    for (std::size_t i = 0; i < n; i += kBlock) {
+        const std::size_t end = std::min(n, i + kBlock);
+        std::uint64_t bits = 0;
+        for (std::size_t j = i; j < end; ++j) {
+            std::uint64_t b;
+            std::memcpy(&b, x + j, sizeof b);
+            bits |= b << 1;
+        }
+        if (bits) return false;
+    }
+    return true;
+}
+
+// For the directions d0 .. d0+count-1 of t (n doubles each): pos[j] = the place of direction
+// d0+j among those with a non-zero entry, or kZeroDirection. Returns how many are non-zero.
+// Zero directions (the input layer's, or weights outside a direction's support) are left out
+// of the stacked products.
+std::size_t find_nonzero(std::valarray<Mat> const& t, std::size_t d0, std::size_t count, std::size_t n,
+                         std::size_t* pos) {
+    std::size_t active = 0;
+    for (std::size_t j = 0; j < count; ++j) pos[j] = all_zero(ptr(t[d0 + j].data), n) ? kZeroDirection : active++;
+    return active;
+}
+
+// Copies the non-zero directions among d0 .. d0+count-1 (n doubles each) one after the other
+// into dst, in the places pos gives.
+void stack_tangents(std::valarray<Mat> const& t, std::size_t d0, std::size_t count, std::size_t n,
+                    std::size_t const* pos, double* dst) {
+    for (std::size_t j = 0; j < count; ++j)
+        if (pos[j] != kZeroDirection) std::copy_n(ptr(t[d0 + j].data), n, dst + pos[j] * n);
+}
+
+// Lays the non-zero rows x cols directions among d0 .. d0+count-1 side by side in the places
+// pos gives: a rows x (active cols) matrix.
+void tangents_side_by_side(std::valarray<Mat> const& t, std::size_t d0, std::size_t count, std::size_t active,
+                           std::size_t rows, std::size_t cols, std::size_t const* pos, double* dst) {
+    const std::size_t ld = active * cols;
+    for (std::size_t j = 0; j < count; ++j) {
+        if (pos[j] == kZeroDirection) continue;
+        const double* src = ptr(t[d0 + j].data);
+        for (std::size_t i = 0; i < rows; ++i) std::copy_n(src + i * cols, cols, dst + i * ld + pos[j] * cols);
+    }
+}
+
+// Gives C's tangent array k entries of rows x cols, keeping storage whose element count matches.
+void shape_tangents(fad1<Mat>& C, std::size_t k, std::size_t rows, std::size_t cols) {
     if (C.tangents.size() != k) C.tangents = std::valarray<Mat>(Mat(), k);
+    for (std::size_t d = 0; d < k; ++d) C.tangents[d].resize(rows, cols);
+}
+
+// C's tangents for C = A B: d = A_d B + A B_d for d below B's count, A_d B beyond.
+void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
+    const std::size_t r = A.value.rows, n = A.value.cols, m = B.value.cols;
+    const std::size_t k = A.tangents.size();
+    const std::size_t kb = std::min(k, B.tangents.size());
+    shape_tangents(C, k, r, m);
+    if (r * m == 0 || k == 0) return;
+    const double* zero = zeros(m);
+    const std::size_t g = group_size(k, std::max({r * n, r * m, n * m}));
+    for (std::size_t d0 = 0; d0 < k; d0 += g) {
+        const std::size_t c = std::min(g, k - d0);
+        const std::size_t cb = kb > d0 ? std::min(c, kb - d0) : 0;
+        // The A_d stacked vertically times B: block p = A_d B for the direction in place p.
+        std::size_t* pa = positions(0, c);
+        const std::size_t na = find_nonzero(A.tangents, d0, c, r * n, pa);
+        double* U = nullptr;
+        if (na) {
+            double* S = scratch(0, na * r * n);
+            stack_tangents(A.tangents, d0, c, r * n, pa, S);
+            U = scratch(1, na * r * m);
+            gemm(CblasNoTrans, CblasNoTrans, na * r, m, n, S, n, ptr(B.value.data), m, U, m);
+        }
+        // A times the B_d side by side: r x (nb m), block p = A B_d.
+        std::size_t* pb = positions(1, c);
+        const std::size_t nb = cb ? find_nonzero(B.tangents, d0, cb, n * m, pb) : 0;
+        double* T = nullptr;
+        if (nb) {
+            double* W = scratch(2, n * nb * m);
+            tangents_side_by_side(B.tangents, d0, cb, nb, n, m, pb, W);
+            T = scratch(3, r * nb * m);
+            gemm(CblasNoTrans, CblasNoTrans, r, nb * m, n, ptr(A.value.data), n, W, nb * m, T, nb * m);
+        }
+        for (std::size_t j = 0; j < c; ++j) {
+            double* out = ptr(C.tangents[d0 + j].data);
+            const bool has_u = pa[j] != kZeroDirection, has_t = j < cb && pb[j] != kZeroDirection;
+            for (std::size_t i = 0; i < r; ++i) {
+                const double* u = has_u ? U + (pa[j] * r + i) * m : zero;
+                const double* t = has_t ? T + i * nb * m + pb[j] * m : zero;
+                double* o = out + i * m;
+                if (j < cb) {
+                    for (std::size_t e = 0; e < m; ++e) o[e] = u[e] + t[e];
+                } else {
+                    std::copy_n(u, m, o);
+                }
+            }
+        }
+    }
+}
+
+// C's tangents for C = A B^T: d = A B_d^T + A_d B^T for d below B's count, 0 + A_d B^T beyond.
+void mult_nt_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
+    const std::size_t r = A.value.rows, m = A.value.cols, n = B.value.rows;
+    const std::size_t k = A.tangents.size();
+    const std::size_t kb = std::min(k, B.tangents.size());
+    shape_tangents(C, k, r, n);
+    if (r * n == 0 || k == 0) return;
+    const double* zero = zeros(n);
+    const std::size_t g = group_size(k, std::max({r * m, r * n, n * m}));
+    for (std::size_t d0 = 0; d0 < k; d0 += g) {
+        const std::size_t c = std::min(g, k - d0);
+        const std::size_t cb = kb > d0 ? std::min(c, kb - d0) : 0;
+        // The A_d stacked vertically times B^T: block p = A_d B^T.
+        std::size_t* pa = positions(0, c);
+        const std::size_t na = find_nonzero(A.tangents, d0, c, r * m, pa);
+        double* T = nullptr;
+        if (na) {
+            double* S = scratch(0, na * r * m);
+            stack_tangents(A.tangents, d0, c, r * m, pa, S);
+            T = scratch(1, na * r * n);
+            gemm(CblasNoTrans, CblasTrans, na * r, n, m, S, m, ptr(B.value.data), m, T, n);
+        }
+        // A times the B_d stacked vertically, transposed: r x (nb n), block p = A B_d^T.
+        std::size_t* pb = positions(1, c);
+        const std::size_t nb = cb ? find_nonzero(B.tangents, d0, cb, n * m, pb) : 0;
+        double* U = nullptr;
+        if (nb) {
+            double* W = scratch(2, nb * n * m);
+            stack_tangents(B.tangents, d0, cb, n * m, pb, W);
+            U = scratch(3, r * nb * n);
+            gemm(CblasNoTrans, CblasTrans, r, nb * n, m, ptr(A.value.data), m, W, m, U, nb * n);
+        }
+        for (std::size_t j = 0; j < c; ++j) {
+            double* out = ptr(C.tangents[d0 + j].data);
+            const bool has_t = pa[j] != kZeroDirection, has_u = j < cb && pb[j] != kZeroDirection;
+            for (std::size_t i = 0; i < r; ++i) {
+                const double* u = has_u ? U + i * nb * n + pb[j] * n : zero;
+                const double* t = has_t ? T + (pa[j] * r + i) * n : zero;
+                double* o = out + i * n;
+                for (std::size_t e = 0; e < n; ++e) o[e] = u[e] + t[e];
+            }
+        }
+    }
+}
+
+// C's tangents for C = A^T B: d = A^T B_d + A_d^T B for d below A's count, A^T B_d beyond. With
+// accumulate, each is added to C's tangent d instead (C's tangents beyond B's count kept, missing
+// ones zero, one of another element count replaced).
+void mult_tn_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, bool accumulate) {
+    const std::size_t r = A.value.rows, n = A.value.cols, m = B.value.cols;
+    const std::size_t k = B.tangents.size();
+    const std::size_t ka = std::min(k, A.tangents.size());
+    if (!accumulate) {
+        shape_tangents(C, k, n, m);
+    } else if (C.tangents.size() < k) {
+        std::valarray<Mat> grown(Mat(), k);
+        for (std::size_t d = 0; d < C.tangents.size(); ++d) grown[d] = std::move(C.tangents[d]);
+        for (std::size_t d = C.tangents.size(); d < k; ++d) grown[d] = Mat(n, m);
+        C.tangents = std::move(grown);
+    }
+    if (k == 0) return;
+    if (n * m == 0) {
+        for (std::size_t d = 0; d < k; ++d) C.tangents[d].resize(n, m);
+        return;
+    }
+    const double* zero = zeros(m);
+    const std::size_t g = group_size(k, std::max({r * m, n * m, r * n}));
+    for (std::size_t d0 = 0; d0 < k; d0 += g) {
+        const std::size_t c = std::min(g, k - d0);
+        const std::size_t ca = ka > d0 ? std::min(c, ka - d0) : 0;
+        // A^T times the B_d side by side: n x (nb m), block p = A^T B_d.
+        std::size_t* pb = positions(1, c);
+        const std::size_t nb = find_nonzero(B.tangents, d0, c, r * m, pb);
+        double* U = nullptr;
+        if (nb) {
+            double* W = scratch(0, r * nb * m);
+            tangents_side_by_side(B.tangents, d0, c, nb, r, m, pb, W);
+            U = scratch(1, n * nb * m);
+            gemm(CblasTrans, CblasNoTrans, n, nb * m, r, ptr(A.value.data), n, W, nb * m, U, nb * m);
+        }
+        // The A_d side by side, transposed, times B: (na n) x m, block p = A_d^T B.
+        std::size_t* pa = positions(0, c);
+        const std::size_t na = ca ? find_nonzero(A.tangents, d0, ca, r * n, pa) : 0;
+        double* T = nullptr;
+        if (na) {
+            double* S = scratch(2, r * na * n);
+            tangents_side_by_side(A.tangents, d0, ca, na, r, n, pa, S);
+            T = scratch(3, na * n * m);
+            gemm(CblasTrans, CblasNoTrans, na * n, m, r, S, na * n, ptr(B.value.data), m, T, m);
+        }
+        for (std::size_t j = 0; j < c; ++j) {
+            Mat& Cd = C.tangents[d0 + j];
+            const bool add = accumulate && Cd.size() == n * m;
+            Cd.resize(n, m);
+            double* out = ptr(Cd.data);
+            const bool has_u = pb[j] != kZeroDirection, has_t = j < ca && pa[j] != kZeroDirection;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double* u = has_u ? U + i * nb * m + pb[j] * m : zero;
+                const double* t = has_t ? T + (pa[j] * n + i) * m : zero;
+                double* o = out + i * m;
+                if (j < ca && add) {
+                    for (std::size_t e = 0; e < m; ++e) o[e] += u[e] + t[e];
+                } else if (j < ca) {
+                    for (std::size_t e = 0; e < m; ++e) o[e] = u[e] + t[e];
+                } else if (add) {
+                    for (std::size_t e = 0; e < m; ++e) o[e] += u[e];
+                } else {
+                    std::copy_n(u, m, o);
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
 
+double* scratch(unsigned slot, std::size_t n) {
+    thread_local std::vector<double> slots[kScratchSlots];
+    std::vector<double>& s = slots[slot];
+    if (s.size() < n) s.resize(n);
+    return s.data();
+}
+
 void do_mult(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
     into(C, A, B, [&](fad1<Mat>& R) {
         matmul(A.value, B.value, R.value);
-        const std::size_t k = A.tangents.size();
-        set_ndir(R, k);
-        Mat T;
-        for (std::size_t d = 0; d < k; ++d) {
-            matmul(A.tangents[d], B.value, R.tangents[d]);
-            if (d < B.tangents.size()) {
-                matmul(A.value, B.tangents[d], T);
-                R.tangents[d].data += T.data;
-            }
-        }
+        mult_tangents(A, B, R);
     });
 }
 
 void do_binmult(fad1<Mat>& C, fad1<Mat> const& A, TransposedFAD1<Mat> const& Bt) {
     fad1<Mat> const& B = Bt.m;
     into(C, A, B, [&](fad1<Mat>& R) {
-        const std::size_t k = A.tangents.size();
-        set_ndir(R, k);
-        Mat T;
-        for (std::size_t d = 0; d < k; ++d) {
-            if (d < B.tangents.size()) {
-                matmul_nt(A.value, B.tangents[d], R.tangents[d]);
-            } else {
-                R.tangents[d] = Mat(A.rows(), B.rows());
-            }
-            matmul_nt(A.tangents[d], B.value, T);
-            R.tangents[d].data += T.data;
-        }
+        mult_nt_tangents(A, B, R);
         matmul_nt(A.value, B.value, R.value);
     });
 }
@@ -223,18 +465,52 @@ void do_binmult(fad1<Mat>& C, fad1<Mat> const& A, TransposedFAD1<Mat> const& Bt)
 void do_binmult(fad1<Mat>& C, TransposedFAD1<Mat> const& At, fad1<Mat> const& B) {
     fad1<Mat> const& A = At.m;
     into(C, A, B, [&](fad1<Mat>& R) {
-        const std::size_t k = B.tangents.size();
-        set_ndir(R, k);
-        Mat T;
-        for (std::size_t d = 0; d < k; ++d) {
-            matmul_tn(A.value, B.tangents[d], R.tangents[d], 0.0);
-            if (d < A.tangents.size()) {
-                matmul_tn(A.tangents[d], B.value, T, 0.0);
-                R.tangents[d].data += T.data;
-            }
-        }
+        mult_tn_tangents(A, B, R, false);
         matmul_tn(A.value, B.value, R.value, 0.0);
     });
+}
+
+void add_binmult(fad1<Mat>& C, TransposedFAD1<Mat> const& At, fad1<Mat> const& B) {
+    fad1<Mat> const& A = At.m;
+    if (&C == &A || &C == &B || C.value.size() != A.value.cols * B.value.cols) {
+        fad1<Mat> P;
+        do_binmult(P, At, B);
+        accumulate_into(C, std::move(P));
+        return;
+    }
+    thread_local Mat product;
+    matmul_tn(A.value, B.value, product, 0.0);
+    C.value.rows = product.rows;
+    C.value.cols = product.cols;
+    C.value.data += product.data;
+    mult_tn_tangents(A, B, C, true);
+}
+
+void accumulate_into(fad1<Mat>& C, fad1<Mat>&& P) {
+    // Like the plain product with beta 1: a target of another element count is replaced.
+    if (C.value.size() != P.value.size()) {
+        C = std::move(P);
+        return;
+    }
+    C.value.rows = P.value.rows;
+    C.value.cols = P.value.cols;
+    C.value.data += P.value.data;
+    if (C.tangents.size() < P.tangents.size()) {
+        std::valarray<Mat> grown(Mat(), P.tangents.size());
+        for (std::size_t d = 0; d < C.tangents.size(); ++d) grown[d] = std::move(C.tangents[d]);
+        for (std::size_t d = C.tangents.size(); d < P.tangents.size(); ++d) grown[d] = Mat(P.rows(), P.cols());
+        C.tangents = std::move(grown);
+    }
+    for (std::size_t d = 0; d < P.tangents.size(); ++d) {
+        Mat& t = C.tangents[d];
+        if (t.size() != P.tangents[d].size()) {
+            t = std::move(P.tangents[d]);
+            continue;
+        }
+        t.rows = P.tangents[d].rows;
+        t.cols = P.tangents[d].cols;
+        t.data += P.tangents[d].data;
+    }
 }
 
 void do_binplus(fad1<Mat>& C, fad1<Mat> const& A, fad1<Vec> const& b) {

@@ -137,16 +137,31 @@ using MulNode = ExpResult2<FV, FV, Multiply>;
 using Log1pExpNode = ExpResult<ExpResult2<ExpNode, double, AddScalar>, Log>;
 using ExpQuadNode = ExpResult<ExpResult2<MulNode, double, DivideScalar>, Exp>;
 
-// Matrix containers (row-major; every BLAS call row-major, alpha 1, beta 0).
+// Per-thread scratch for the operations: slot (below kScratchSlots) holds at least n doubles
+// until the next request for the same slot on the same thread; it starts with arbitrary contents.
+constexpr unsigned kScratchSlots = 8;
+double* scratch(unsigned slot, std::size_t n);
 
-// C := A B. Each product (value and the two terms per direction) uses the three-way rule: one
-// row of the left factor -> dgemv transposed, one column of the right factor -> dgemv,
-// otherwise dgemm. Tangent d = A_d B + A B_d, in that order of addition.
+// Matrix containers (row-major; every BLAS call row-major, alpha 1, beta 0).
+//
+// Value products follow the plain matrix rules exactly. The tangent terms of one product are
+// stacked into contiguous scratch so that each kind of term is one dgemm over a group of
+// directions (a group holds as many directions as fit a fixed scratch size): the A_d stacked
+// vertically times B, and A times the B_d laid side by side, and likewise for the transposed
+// forms. Operands may be C itself.
+
+// C := A B; the value by the three-way rule (one row of A -> dgemv transposed, one column of B
+// -> dgemv, otherwise dgemm). Tangent d = A_d B + A B_d (A_d B alone beyond B's directions).
 void do_mult(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C);
-// C := A B^T (dgemm); tangents first, value last, so C may be A or B.
+// C := A B^T (dgemm). Tangent d = A B_d^T + A_d B^T over A's directions.
 void do_binmult(fad1<Mat>& C, fad1<Mat> const& A, TransposedFAD1<Mat> const& Bt);
-// C := A^T B (dgemm); tangents first, value last, so C may be A or B.
+// C := A^T B (dgemm). Tangent d = A^T B_d + A_d^T B over B's directions.
 void do_binmult(fad1<Mat>& C, TransposedFAD1<Mat> const& At, fad1<Mat> const& B);
+// C += A^T B, value and tangents, as accumulate_into(C, A^T B) without the temporary.
+void add_binmult(fad1<Mat>& C, TransposedFAD1<Mat> const& At, fad1<Mat> const& B);
+// C += P, value and tangent d to tangent d. A C of another element count becomes P; C grows to
+// P's direction count (new directions zero); a tangent of another element count becomes P's.
+void accumulate_into(fad1<Mat>& C, fad1<Mat>&& P);
 // C := A + b: entrywise when b has A's element count, to every row when it has A.cols entries,
 // otherwise "invalid dims" on standard error (once for the value and once per direction) and
 // that part of C stays equal to A. C may be A.

@@ -22,36 +22,10 @@ void nn_place_rows(fad1<Mat>& dst, fad1<Mat> const& src, std::size_t row0) {
 }
 
 void nn_mult_tn(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, bool accumulate) {
-    if (!accumulate) {
+    if (accumulate)
+        add_binmult(C, TransposedFAD1<Mat>(A), B);
+    else
         do_binmult(C, TransposedFAD1<Mat>(A), B);
-        return;
-    }
-    fad1<Mat> P;
-    do_binmult(P, TransposedFAD1<Mat>(A), B);
-    // Like the plain product with beta 1: a target of another element count is replaced.
-    if (C.value.size() != P.value.size()) {
-        C = std::move(P);
-        return;
-    }
-    C.value.rows = P.value.rows;
-    C.value.cols = P.value.cols;
-    C.value.data += P.value.data;
-    if (C.tangents.size() < P.tangents.size()) {
-        std::valarray<Mat> grown(Mat(), P.tangents.size());
-        for (std::size_t d = 0; d < C.tangents.size(); ++d) grown[d] = std::move(C.tangents[d]);
-        for (std::size_t d = C.tangents.size(); d < P.tangents.size(); ++d) grown[d] = Mat(P.rows(), P.cols());
-        C.tangents = std::move(grown);
-    }
-    for (std::size_t d = 0; d < P.tangents.size(); ++d) {
-        Mat& t = C.tangents[d];
-        if (t.size() != P.tangents[d].size()) {
-            t = P.tangents[d];
-            continue;
-        }
-        t.rows = P.tangents[d].rows;
-        t.cols = P.tangents[d].cols;
-        t.data += P.tangents[d].data;
-    }
 }
 
 namespace {
