@@ -65,6 +65,182 @@ fad1<Vec> repeated_negated(ActiveScalar const& s, std::size_t n, std::size_t ndi
     return g;
 }
 
+// Gives out the value shape rows x cols and k tangents of that shape, keeping storage whose
+// element count already matches.
+void shape_like(fad1<Mat>& out, std::size_t k, std::size_t rows, std::size_t cols) {
+    out.value.resize(rows, cols);
+    if (out.tangents.size() != k) out.tangents = std::valarray<Mat>(Mat(), k);
+    for (std::size_t d = 0; d < k; ++d) out.tangents[d].resize(rows, cols);
+}
+
+// Whether every value entry is below the softplus cut-off (NaN is not).
+bool all_below_cutoff(const double* z, std::size_t n) {
+    bool all = true;
+    for (std::size_t i = 0; i < n; ++i) all &= z[i] < kSoftplusCutoff;
+    return all;
+}
+
+// Whether every tangent has the value's element count n.
+bool tangents_of_size(fad1<Mat> const& x, std::size_t n) {
+    for (std::size_t d = 0; d < x.tangents.size(); ++d)
+        if (x.tangents[d].size() != n) return false;
+    return true;
+}
+
+bool vec_tangents_of_size(fad1<Vec> const& x, std::size_t n) {
+    for (std::size_t d = 0; d < x.tangents.size(); ++d)
+        if (x.tangents[d].size() != n) return false;
+    return true;
+}
+
+// Masked forms, for inputs with entries at or above the cut-off (or NaN).
+fad1<Mat> softplus_masked(fad1<Mat> const& Z) {
+    fad1<Vec> r = asVector(Z);
+    const std::valarray<bool> mask = below(r.value, kSoftplusCutoff);
+    const fad1<Vec> x = r[mask];
+    const ExpNode e(x);
+    const ExpResult2<ExpNode, double, AddScalar> e_plus_1(e, 1.0);
+    const Log1pExpNode node(e_plus_1);
+    fad1<Vec> y;
+    node.fetch(y);
+    scatter(r, mask, y);
+    return asMatrix(r, Z.value.rows, Z.value.cols);
+}
+
+void adj_softplus_masked(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ) {
+    const std::valarray<bool> mask = below(Z.value.data, kSoftplusCutoff);
+    fad1<Vec> z = asVector(Z)[mask];
+    fad1<Vec> e;
+    do_exp(e, z);
+    fad1<Vec> e_plus_1 = e;
+    e_plus_1 += 1.0;
+    fad1<Vec> s = e;
+    s /= e_plus_1;
+    fad1<Vec> a = asVector(dA);
+    const fad1<Vec> sa = MulNode(s, a[mask]);
+    scatter(a, mask, sa);
+    dZ = asMatrix(a, dA.value.rows, dA.value.cols);
+}
+
+// Per-entry pieces of the fat-tailed density f of x (sigma = kSigma), shared by the norm
+// functions: inside[i] whether x_i is in the normal core, e[i] = exp(x_i^2 / d) there (1
+// elsewhere), fv[i] = f(x_i). Values match the plain density bit for bit.
+struct Density {
+    static constexpr double sigma = kSigma;
+    const double d = (-2.0 * sigma) * sigma;
+    const double k = 1.0 / std::sqrt((kTwoPi * sigma) * sigma);
+    const double gamma2 = kGamma * kGamma;
+    std::size_t n;
+    const double* x;
+    unsigned char* inside;
+    double* e;
+    double* fv;
+
+    // Scratch slots 4, 5 and 6 hold e, fv and the core flags.
+    Density(const double* xs, std::size_t count) : n(count), x(xs) {
+        e = scratch(4, n);
+        fv = scratch(5, n);
+        inside = reinterpret_cast<unsigned char*>(scratch(6, (n + sizeof(double) - 1) / sizeof(double)));
+        for (std::size_t i = 0; i < n; ++i) {
+            inside[i] = std::fabs(x[i]) < sigma * 6.0;
+            e[i] = inside[i] ? (x[i] * x[i]) / d : 0.0;
+        }
+        vec_exp(e, e, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (inside[i]) {
+                fv[i] = e[i] * k;
+            } else {
+                const double D = (x[i] * x[i] + gamma2) * kPi;
+                fv[i] = (1.0 / D) * kGamma;
+            }
+        }
+    }
+
+    // Tangent of f at entry i along a direction with tangent t of x.
+    double tangent(std::size_t i, double t) const {
+        const double q = x[i] * t + t * x[i];
+        if (inside[i]) return (e[i] * (q / d)) * k;
+        const double D = (x[i] * x[i] + gamma2) * kPi;
+        return ((q * kPi) / (-D * D)) * kGamma;
+    }
+
+    // Tangent of g * f'(x) at entry i (the adjoint of the density with weight g, value gv and
+    // tangent gt) along a direction with tangent t of x.
+    double adjoint_tangent(std::size_t i, double t, double gv, double gt) const {
+        const double xi = x[i];
+        const double q = xi * t + t * xi;
+        double o;
+        if (inside[i]) {
+            const double gkv = gv * k, gkt = gt * k;
+            const double et = e[i] * (q / d);
+            const double cv = (gkv * e[i]) / d;
+            const double ct = (e[i] * gkt + et * gkv) / d;
+            o = xi * ct + t * cv;
+        } else {
+            const double Dv = (xi * xi + gamma2) * kPi;
+            const double Dt = q * kPi;
+            const double DDv = Dv * Dv;
+            const double DDt = Dv * Dt + Dt * Dv;
+            const double c = kGamma * (-kPi);
+            double tt = gt * DDv;
+            tt -= gv * DDt;
+            tt /= DDv * DDv;
+            tt *= c;
+            const double tv = (gv / DDv) * c;
+            o = xi * tt + t * tv;
+        }
+        return o + o;
+    }
+
+    // Value of g * f'(x) at entry i for the weight value gv.
+    double adjoint_value(std::size_t i, double gv) const {
+        const double xi = x[i];
+        double o;
+        if (inside[i]) {
+            o = (((gv * k) * e[i]) / d) * xi;
+        } else {
+            const double Dv = (xi * xi + gamma2) * kPi;
+            o = ((gv / (Dv * Dv)) * (kGamma * (-kPi))) * xi;
+        }
+        return o + o;
+    }
+};
+
+// The summed -log density of the n entries xv with k directions (tangent d at tan(d)) as a
+// scalar (directions as sum_to_scalar), or, when terms is given, the terms themselves into it.
+template <class Tangent>
+ActiveScalar neg_log_density(const double* xv, std::size_t n, std::size_t k, Tangent tan, fad1<Vec>* terms) {
+    const Density f(xv, n);
+    double* L = scratch(7, n);
+    vec_log(f.fv, L, n);
+    for (std::size_t i = 0; i < n; ++i) L[i] = -L[i] + kBias;
+    ActiveScalar s(0.0);
+    if (terms) {
+        if (terms->value.size() != n) terms->value.resize(n);
+        std::copy_n(L, n, ptr(terms->value));
+        if (terms->tangents.size() != k) terms->tangents = std::valarray<Vec>(Vec(), k);
+    } else {
+        s.value = sum_in_order(L, n);
+        if (s.tangents.size() < k) {
+            std::valarray<double> grown(0.0, k);
+            for (std::size_t d = 0; d < s.tangents.size(); ++d) grown[d] = s.tangents[d];
+            s.tangents = std::move(grown);
+            s.ndir = k;
+        }
+    }
+    for (std::size_t d = 0; d < k; ++d) {
+        const double* t = tan(d);
+        double* o = L;
+        if (terms) {
+            if (terms->tangents[d].size() != n) terms->tangents[d].resize(n);
+            o = ptr(terms->tangents[d]);
+        }
+        for (std::size_t i = 0; i < n; ++i) o[i] = -(f.tangent(i, t[i]) / f.fv[i]);
+        if (!terms) s.tangents[d] = sum_in_order(o, n);
+    }
+    return s;
+}
+
 }  // namespace
 
 // ---- activations -------------------------------------------------------------------------
@@ -119,16 +295,28 @@ void adj_act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA,
 
 template <>
 fad1<Mat> softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
-    fad1<Vec> r = asVector(Z);
-    const std::valarray<bool> mask = below(r.value, kSoftplusCutoff);
-    const fad1<Vec> x = r[mask];
-    const ExpNode e(x);
-    const ExpResult2<ExpNode, double, AddScalar> e_plus_1(e, 1.0);
-    const Log1pExpNode node(e_plus_1);
-    fad1<Vec> y;
-    node.fetch(y);
-    scatter(r, mask, y);
-    return asMatrix(r, Z.value.rows, Z.value.cols);
+    const std::size_t n = Z.value.size(), k = Z.tangents.size();
+    const double* z = ptr(Z.value.data);
+    if (!all_below_cutoff(z, n) || !tangents_of_size(Z, n)) return softplus_masked(Z);
+    fad1<Mat> out;
+    shape_like(out, k, Z.value.rows, Z.value.cols);
+    // Value log(e + 1) with e = exp(z); tangent d = t_d e / (e + 1), the factor formed once per
+    // entry.
+    double* e1 = scratch(4, n);
+    double* slope = scratch(5, n);
+    vec_exp(z, e1, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = e1[i];
+        e1[i] = e + 1.0;
+        slope[i] = e / e1[i];
+    }
+    vec_log(e1, ptr(out.value.data), n);
+    for (std::size_t d = 0; d < k; ++d) {
+        const double* t = ptr(Z.tangents[d].data);
+        double* o = ptr(out.tangents[d].data);
+        for (std::size_t i = 0; i < n; ++i) o[i] = t[i] * slope[i];
+    }
+    return out;
 }
 
 template <>
@@ -140,18 +328,35 @@ fad1<Mat> softplus_shifted<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
 
 template <>
 void adj_softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ) {
-    const std::valarray<bool> mask = below(Z.value.data, kSoftplusCutoff);
-    fad1<Vec> z = asVector(Z)[mask];
-    fad1<Vec> e;
-    do_exp(e, z);
-    fad1<Vec> e_plus_1 = e;
-    e_plus_1 += 1.0;
-    fad1<Vec> s = e;
-    s /= e_plus_1;
-    fad1<Vec> a = asVector(dA);
-    const fad1<Vec> sa = MulNode(s, a[mask]);
-    scatter(a, mask, sa);
-    dZ = asMatrix(a, dA.value.rows, dA.value.cols);
+    const std::size_t n = Z.value.size(), k = dA.tangents.size();
+    const double* z = ptr(Z.value.data);
+    if (!all_below_cutoff(z, n) || Z.tangents.size() != k || dA.value.size() != n || !tangents_of_size(Z, n) ||
+        !tangents_of_size(dA, n) || &dZ == &Z) {
+        adj_softplus_masked(Z, dA, dZ);
+        return;
+    }
+    // s = e / (e + 1) with e = exp(z); dZ = s dA, tangent d = a s_d + a_d s with
+    // s_d = z_d e / (e + 1)^2, the factor e / (e + 1)^2 formed once per entry.
+    double* sv = scratch(4, n);
+    double* curv = scratch(5, n);
+    vec_exp(z, sv, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = sv[i], e1 = e + 1.0;
+        sv[i] = e / e1;
+        curv[i] = e / (e1 * e1);
+    }
+    // dZ may be dA: tangents before the value, each read before it is written.
+    const std::size_t rows = dA.value.rows, cols = dA.value.cols;
+    if (&dZ != &dA) shape_like(dZ, k, rows, cols);
+    const double* a = ptr(dA.value.data);
+    for (std::size_t d = 0; d < k; ++d) {
+        const double* zt = ptr(Z.tangents[d].data);
+        const double* at = ptr(dA.tangents[d].data);
+        double* o = ptr(dZ.tangents[d].data);
+        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] * (zt[i] * curv[i]) + at[i] * sv[i];
+    }
+    double* v = ptr(dZ.value.data);
+    for (std::size_t i = 0; i < n; ++i) v[i] = sv[i] * a[i];
 }
 
 // ---- "sum" -------------------------------------------------------------------------------
@@ -248,14 +453,25 @@ void adj_dnorm_fat<fad1<Vec>>(fad1<Vec> const& x, fad1<Vec> const& g, fad1<Vec>&
 
 template <>
 fad1<Vec> log_dnorm_vec<fad1<Vec>>(fad1<Vec> const& x) {
-    fad1<Vec> f = dnorm_fat<fad1<Vec>>(x, kSigma);
-    do_log(f, f);
-    negate_inplace(f);
-    f += kBias;
-    return f;
+    const std::size_t n = x.value.size();
+    fad1<Vec> out;
+    if (!vec_tangents_of_size(x, n)) {
+        out = dnorm_fat<fad1<Vec>>(x, kSigma);
+        do_log(out, out);
+        negate_inplace(out);
+        out += kBias;
+        return out;
+    }
+    neg_log_density(ptr(x.value), n, x.tangents.size(), [&](std::size_t d) { return ptr(x.tangents[d]); }, &out);
+    return out;
 }
 
-ActiveScalar sum_log_dnorm_vec(fad1<Vec> const& x) { return sum_to_scalar(log_dnorm_vec<fad1<Vec>>(x)); }
+ActiveScalar sum_log_dnorm_vec(fad1<Vec> const& x) {
+    const std::size_t n = x.value.size();
+    if (!vec_tangents_of_size(x, n)) return sum_to_scalar(log_dnorm_vec<fad1<Vec>>(x));
+    return neg_log_density(ptr(x.value), n, x.tangents.size(), [&](std::size_t d) { return ptr(x.tangents[d]); },
+                           nullptr);
+}
 
 template <>
 void adj_log_dnorm_vec<fad1<Vec>>(fad1<Vec> const& x, fad1<Vec> const& w, fad1<Vec>& out) {
@@ -275,12 +491,20 @@ void adj_sum_log_dnorm_vec(fad1<Vec> const& x, ActiveScalar const& s, fad1<Vec>&
 
 template <>
 fad1<Vec> log_dnorm<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R) {
-    return log_dnorm_vec<fad1<Vec>>(asVector(R));
+    const std::size_t n = R.value.size();
+    if (!tangents_of_size(R, n)) return log_dnorm_vec<fad1<Vec>>(asVector(R));
+    fad1<Vec> out;
+    neg_log_density(ptr(R.value.data), n, R.tangents.size(), [&](std::size_t d) { return ptr(R.tangents[d].data); },
+                    &out);
+    return out;
 }
 
 template <>
 ActiveScalar sum_log_dnorm<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R) {
-    return sum_log_dnorm_vec(asVector(R));
+    const std::size_t n = R.value.size();
+    if (!tangents_of_size(R, n)) return sum_log_dnorm_vec(asVector(R));
+    return neg_log_density(ptr(R.value.data), n, R.tangents.size(),
+                           [&](std::size_t d) { return ptr(R.tangents[d].data); }, nullptr);
 }
 
 template <>
@@ -292,7 +516,31 @@ void adj_log_dnorm<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w,
 
 template <>
 void adj_sum_log_dnorm<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR) {
-    fad1<Vec> t;
-    adj_sum_log_dnorm_vec(asVector(R), s, t);
-    adjR = asMatrix(t, R.value.rows, R.value.cols);
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    if (!tangents_of_size(R, n) || &adjR == &R) {
+        fad1<Vec> t;
+        adj_sum_log_dnorm_vec(asVector(R), s, t);
+        adjR = asMatrix(t, R.value.rows, R.value.cols);
+        return;
+    }
+    // g = -s / f by the quotient rule, then adjR = g f'(x) with its tangents.
+    const Density f(ptr(R.value.data), n);
+    const double gv = -s.value;
+    const double gzero = gv * 0.0;  // the tangent of g along a direction s lacks
+    shape_like(adjR, k, R.value.rows, R.value.cols);
+    double* q = ptr(adjR.value.data);
+    for (std::size_t i = 0; i < n; ++i) q[i] = gv / f.fv[i];
+    for (std::size_t d = 0; d < k; ++d) {
+        const double* xt = ptr(R.tangents[d].data);
+        const double gt = d < s.tangents.size() ? -s.tangents[d] : gzero;
+        double* o = ptr(adjR.tangents[d].data);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double fv = f.fv[i];
+            double qt = gt * fv;
+            qt -= gv * f.tangent(i, xt[i]);
+            qt /= fv * fv;
+            o[i] = f.adjoint_tangent(i, xt[i], q[i], qt);
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) q[i] = f.adjoint_value(i, q[i]);
 }
