@@ -126,10 +126,16 @@ inline void take_columns(Mat const& src, std::size_t col0, std::size_t width, Ma
         for (std::size_t j = 0; j < width; ++j) dst.data[i * width + j] = src.data[i * src.cols + col0 + j];
 }
 
-// Rows row0 .. row0+n-1 of m, all columns.
-inline Mat copy_rows(Mat const& m, std::size_t row0, std::size_t n) {
-    Mat out(n, m.cols);
+// out := rows row0 .. row0+n-1 of m, all columns (out's storage is kept when its size fits).
+inline void copy_rows_into(Mat const& m, std::size_t row0, std::size_t n, Mat& out) {
+    out.resize(n, m.cols);
     const std::size_t count = n * m.cols;
     for (std::size_t e = 0; e < count; ++e) out.data[e] = m.data[row0 * m.cols + e];
+}
+
+// Rows row0 .. row0+n-1 of m, all columns.
+inline Mat copy_rows(Mat const& m, std::size_t row0, std::size_t n) {
+    Mat out;
+    copy_rows_into(m, row0, n, out);
     return out;
 }

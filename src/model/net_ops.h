@@ -12,13 +12,18 @@ inline std::size_t nn_cols(Mat const& m) { return m.cols; }
 inline std::size_t nn_count(Mat const& m) { return m.size(); }
 inline std::size_t nn_count(Vec const& v) { return v.size(); }
 
-// A := rows(X) x width zeros with X in its first X.cols columns.
+// A := rows(X) x width zeros with X in its first X.cols columns (A's storage is kept when its
+// size fits, here and in nn_zeros).
 inline void nn_input(Mat& A, Mat const& X, std::size_t width) {
-    A = Mat(X.rows, width);
+    A.resize(X.rows, width);
+    A.data = 0.0;
     place_columns(A, X, 0);
 }
 
-inline void nn_zeros(Mat& m, std::size_t rows, std::size_t cols) { m = Mat(rows, cols); }
+inline void nn_zeros(Mat& m, std::size_t rows, std::size_t cols) {
+    m.resize(rows, cols);
+    m.data = 0.0;
+}
 inline void nn_mult(Mat const& A, Mat const& W, Mat& Z) { matmul(A, W, Z); }
 inline void nn_add_bias(Mat& Z, Vec const& b) { add_bias(Z, b); }
 inline void nn_place_columns(Mat& T, Mat const& src, std::size_t col0) { place_columns(T, src, col0); }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "model/forward_pass.h"
@@ -25,27 +26,28 @@ struct Sweep {
 };
 
 // Forward sweep over all rows of X: as computev, keeping the intermediates; residual = F - Y.
+// A sweep object that is reused keeps its tape's storage from one call to the next.
 template <class NN>
 void forward_sweep(NN const& nn, Mat const& X, Mat const& Y, Sweep<NN>& sw) {
     using M = typename NN::Matrix;
     check_predicates(nn, X.cols);
     const uint32_t L = nn.nlayers;
     const std::size_t S = nn.hidden_width();
-    sw.tape.clear();
-    sw.tape.reserve(2 * std::size_t(nn.niter) * (L - 1));
-    M A;
-    nn_input(A, X, nn.sizes[0]);
+    const std::size_t entries = 2 * std::size_t(nn.niter) * (L - 1);
+    if (sw.tape.size() != entries) sw.tape.resize(entries);
+    nn_input(sw.tape[0], X, nn.sizes[0]);
     nn_zeros(sw.T, X.rows, nn.niter * S);
+    M last;  // the final hidden output, which no later layer takes as input
+    std::size_t i = 0;
     for (uint32_t p = 0; p < nn.niter; ++p) {
-        for (uint32_t l = 0; l + 1 < L; ++l) {
-            M Z;
-            nn_mult(A, nn.weights[l], Z);
+        for (uint32_t l = 0; l + 1 < L; ++l, i += 2) {
+            M& Z = sw.tape[i + 1];
+            nn_mult(sw.tape[i], nn.weights[l], Z);
             nn_add_bias(Z, nn.biases[l]);
-            sw.tape.push_back(std::move(A));
-            sw.tape.push_back(std::move(Z));
-            A = nn.act(sw.tape.back());
+            M& A = i + 2 < entries ? sw.tape[i + 2] : last;
+            A = nn.act(Z);
         }
-        nn_place_columns(sw.T, A, p * S);
+        nn_place_columns(sw.T, i < entries ? sw.tape[i] : last, p * S);
     }
     nn_mult(sw.T, nn.weights[L - 1], sw.Zo);
     nn_add_bias(sw.Zo, nn.biases[L - 1]);
@@ -93,12 +95,23 @@ void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const&
             M const& A = sw.tape[top - 2];
             nn.adj_act(Z, dA, dZ);
             nn_add_into(adjnn.biases[l], colsum(dZ));
-            nn_mult_nt(dZ, nn.weights[l], dA);
+            // The adjoint of the network's input is not wanted: skip its product.
+            if (p != 0 || l != 0) nn_mult_nt(dZ, nn.weights[l], dA);
             nn_mult_tn(A, dZ, adjnn.weights[l], true);
             top -= 2;
         }
     }
 }
+
+// Storage one thread reuses from batch to batch: allocated by the first batch, it stays with
+// the thread for the call instead of being freed and faulted in again per batch.
+template <class NN>
+struct Workspace {
+    Sweep<NN> sweep;
+    ReverseScratch<NN> scratch;
+    typename NN::Matrix adjR, out;
+    Mat Xb, Yb;
+};
 
 // Objective of one block of rows with its adjoints, scaled by the seed adjJ, added into adjnn
 // (whose weights and biases must be zero on entry). adjR must be R x numout; with adjJ == 0 it
@@ -106,9 +119,12 @@ void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const&
 // out receives the per-element terms; otherwise out receives the residual.
 template <class NN>
 typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue const& adjJ,
-                                 typename NN::Matrix& adjR, typename NN::Matrix& out, NN& adjnn) {
+                                 typename NN::Matrix& adjR, typename NN::Matrix& out, NN& adjnn,
+                                 Workspace<NN>* ws = nullptr) {
     using SV = typename NN::SValue;
-    Sweep<NN> sw;
+    Workspace<NN> own;
+    Workspace<NN>& w = ws ? *ws : own;
+    Sweep<NN>& sw = w.sweep;
     forward_sweep(nn, X, Y, sw);
     const double count = static_cast<double>(nn_count(sw.residual));
     SV J = nn.norm_sum(sw.residual);
@@ -123,9 +139,8 @@ typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typen
         s /= count;  // the adjoint of the mean
         nn.adj_norm_sum(sw.residual, s, adjR);
     }
-    ReverseScratch<NN> scratch;
-    reverse_sweep(nn, sw, adjR, adjnn, scratch);
-    out = std::move(sw.residual);
+    reverse_sweep(nn, sw, adjR, adjnn, w.scratch);
+    std::swap(out, sw.residual);
     return J;
 }
 
@@ -162,15 +177,16 @@ void with_thread_adjoints(unsigned nthreads, NN& adjnn, Body&& body, Finish&& fi
 // entry). Rows beyond one batch run in batches on nn.nthreads threads; batch b is seeded with
 // adjJ * rows_b / R so that every row weighs the same whatever the batch size.
 template <class NN>
-typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn) {
-    using M = typename NN::Matrix;
+typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn,
+                            Workspace<NN>* ws = nullptr) {
     using SV = typename NN::SValue;
     const uint32_t R = static_cast<uint32_t>(X.rows);
     const uint32_t n = static_cast<uint32_t>(Y.cols);
     if (nn.batch >= R) {
-        M adjR, out;
-        nn_zeros(adjR, R, n);
-        return adj_computev(nn, X, Y, adjJ, adjR, out, adjnn);
+        Workspace<NN> own;
+        Workspace<NN>& w = ws ? *ws : own;
+        nn_zeros(w.adjR, R, n);
+        return adj_computev(nn, X, Y, adjJ, w.adjR, w.out, adjnn, &w);
     }
     const BatchPlan plan(R, nn.batch, nn.nthreads);
     const double N = static_cast<double>(R * n);
@@ -181,13 +197,14 @@ typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename 
     with_thread_adjoints(
         static_cast<unsigned>(sums.size()), adjnn,
         [&](unsigned tid, unsigned nteam, NN& batch_adj, NN& acc) {
+            Workspace<NN> w;
             plan.for_thread(tid, nteam, [&](uint32_t b) {
                 const uint32_t rows = plan.rows_of(b);
                 zero_parameters(batch_adj);
-                const Mat Xb = copy_rows(X, plan.first_row(b), rows);
-                const Mat Yb = copy_rows(Y, plan.first_row(b), rows);
+                copy_rows_into(X, plan.first_row(b), rows, w.Xb);
+                copy_rows_into(Y, plan.first_row(b), rows, w.Yb);
                 const SV seed = (scaled * static_cast<double>(rows)) * static_cast<double>(n);
-                sums[tid] += adj_objv(nn, Xb, Yb, seed, batch_adj) * static_cast<double>(rows * n);
+                sums[tid] += adj_objv(nn, w.Xb, w.Yb, seed, batch_adj, &w) * static_cast<double>(rows * n);
                 do_add(acc, batch_adj);
             });
         },
