@@ -7,8 +7,7 @@ using namespace veltn;
 
 namespace {
 
-// The checks shared by every evaluation with a parameter vector and inputs (and targets when
-// Y_cols is non-zero or Y is expected).
+// The checks every evaluation with a parameter vector makes on it and on the inputs X.
 PlainNN const& checked_model(void* handle, const double* par, uint32_t npar, const double* X, uint32_t R, uint32_t C) {
     PlainNN const& nn = handle_of(handle).model;
     require_params(nn, par, npar, "the parameter vector");
@@ -17,6 +16,7 @@ PlainNN const& checked_model(void* handle, const double* par, uint32_t npar, con
     return nn;
 }
 
+// The checks of the targets Y, for the evaluations that take them.
 void check_targets(PlainNN const& nn, const double* Y, uint32_t R, uint32_t Cy) {
     require_targets(nn, Cy);
     require_array(Y, count_product(R, Cy, "Y"), "Y");
