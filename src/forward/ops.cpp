@@ -520,10 +520,14 @@ void do_binplus(fad1<Mat>& C, fad1<Mat> const& A, fad1<Vec> const& b) {
         if (d < b.tangents.size()) add_bias(C.tangents[d], b.tangents[d]);
 }
 
+void colsum_into(fad1<Mat> const& A, fad1<Vec>& s) {
+    colsum_into(A.value, s.value);
+    if (s.tangents.size() != A.tangents.size()) s.tangents = std::valarray<Vec>(Vec(), A.tangents.size());
+    for (std::size_t d = 0; d < A.tangents.size(); ++d) colsum_into(A.tangents[d], s.tangents[d]);
+}
+
 fad1<Vec> colsum(fad1<Mat> const& A) {
     fad1<Vec> r;
-    r.value = colsum(A.value);
-    r.tangents = std::valarray<Vec>(Vec(), A.tangents.size());
-    for (std::size_t d = 0; d < A.tangents.size(); ++d) r.tangents[d] = colsum(A.tangents[d]);
+    colsum_into(A, r);
     return r;
 }

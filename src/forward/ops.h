@@ -166,5 +166,7 @@ void accumulate_into(fad1<Mat>& C, fad1<Mat>&& P);
 // otherwise "invalid dims" on standard error (once for the value and once per direction) and
 // that part of C stays equal to A. C may be A.
 void do_binplus(fad1<Mat>& C, fad1<Mat> const& A, fad1<Vec> const& b);
-// Column sums of value and of every tangent (each column summed from the last row up).
+// Column sums of value and of every tangent (each column summed from the last row up); the
+// into form keeps s's storage where the lengths match, and s takes A's direction count.
+void colsum_into(fad1<Mat> const& A, fad1<Vec>& s);
 fad1<Vec> colsum(fad1<Mat> const& A);

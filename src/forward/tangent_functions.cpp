@@ -245,6 +245,23 @@ ActiveScalar neg_log_density(const double* xv, std::size_t n, std::size_t k, Tan
 
 // ---- activations -------------------------------------------------------------------------
 
+namespace {
+
+// The result form of an into form.
+template <void (*Into)(fad1<Mat> const&, fad1<Mat>&)>
+fad1<Mat> returned(fad1<Mat> const& Z) {
+    fad1<Mat> out;
+    Into(Z, out);
+    return out;
+}
+
+}  // namespace
+
+template <>
+void id_into<fad1<Mat>>(fad1<Mat> const& Z, fad1<Mat>& A) {
+    if (&A != &Z) A = Z;
+}
+
 template <>
 fad1<Mat> id<fad1<Mat>>(fad1<Mat> const& Z) {
     return Z;
@@ -256,10 +273,22 @@ void adj_id<fad1<Mat>>(fad1<Mat> const& /*Z*/, fad1<Mat> const& dA, fad1<Mat>& d
 }
 
 template <>
+void act_relu_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
+    if (&A != &Z) A = Z;
+    const std::size_t n = A.value.size();
+    double* v = ptr(A.value.data);
+    for (std::size_t d = 0; d < A.tangents.size(); ++d) {
+        double* t = ptr(A.tangents[d].data);
+        for (std::size_t i = 0; i < std::min(n, A.tangents[d].size()); ++i)
+            if (v[i] < 0.0) t[i] = 0.0;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (v[i] < 0.0) v[i] = 0.0;
+}
+
+template <>
 fad1<Mat> act_relu<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
-    fad1<Vec> v = asVector(Z);
-    zero_masked(v, below(v.value, 0.0));
-    return asMatrix(v, Z.value.rows, Z.value.cols);
+    return returned<&act_relu_into<fad1<Mat>, fad1<Vec>>>(Z);
 }
 
 template <>
@@ -270,17 +299,25 @@ void adj_act_relu<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA,
 }
 
 template <>
-fad1<Mat> act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
-    fad1<Mat> out = Z;
+void act_atan_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
     const std::size_t n = Z.value.size();
-    Vec denom(n);
-    vec_atan(std::begin(Z.value.data), std::begin(out.value.data), n);
+    // 1 / (z z + 1) per entry, before A (which may be Z) is written.
+    double* denom = scratch(4, n);
     for (std::size_t i = 0; i < n; ++i) {
         const double z = Z.value.data[i];
         denom[i] = z * z + 1.0;
     }
-    for (std::size_t d = 0; d < out.tangents.size(); ++d) out.tangents[d].data /= denom;
-    return out;
+    if (&A != &Z) A = Z;
+    vec_atan(ptr(A.value.data), ptr(A.value.data), n);
+    for (std::size_t d = 0; d < A.tangents.size(); ++d) {
+        double* t = ptr(A.tangents[d].data);
+        for (std::size_t i = 0; i < std::min(n, A.tangents[d].size()); ++i) t[i] /= denom[i];
+    }
+}
+
+template <>
+fad1<Mat> act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
+    return returned<&act_atan_into<fad1<Mat>, fad1<Vec>>>(Z);
 }
 
 template <>
@@ -294,12 +331,15 @@ void adj_act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA,
 }
 
 template <>
-fad1<Mat> softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
+void softplus_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
     const std::size_t n = Z.value.size(), k = Z.tangents.size();
     const double* z = ptr(Z.value.data);
-    if (!all_below_cutoff(z, n) || !tangents_of_size(Z, n)) return softplus_masked(Z);
-    fad1<Mat> out;
-    shape_like(out, k, Z.value.rows, Z.value.cols);
+    if (!all_below_cutoff(z, n) || !tangents_of_size(Z, n)) {
+        A = softplus_masked(Z);
+        return;
+    }
+    // A may be Z: z is read before A's value is written, and each tangent entry in place.
+    shape_like(A, k, Z.value.rows, Z.value.cols);
     // Value log(e + 1) with e = exp(z); tangent d = t_d e / (e + 1), the factor formed once per
     // entry.
     double* e1 = scratch(4, n);
@@ -310,20 +350,28 @@ fad1<Mat> softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
         e1[i] = e + 1.0;
         slope[i] = e / e1[i];
     }
-    vec_log(e1, ptr(out.value.data), n);
+    vec_log(e1, ptr(A.value.data), n);
     for (std::size_t d = 0; d < k; ++d) {
         const double* t = ptr(Z.tangents[d].data);
-        double* o = ptr(out.tangents[d].data);
+        double* o = ptr(A.tangents[d].data);
         for (std::size_t i = 0; i < n; ++i) o[i] = t[i] * slope[i];
     }
-    return out;
+}
+
+template <>
+fad1<Mat> softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
+    return returned<&softplus_into<fad1<Mat>, fad1<Vec>>>(Z);
+}
+
+template <>
+void softplus_shifted_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
+    softplus_into<fad1<Mat>, fad1<Vec>>(Z, A);
+    A.value.data -= 1.0;
 }
 
 template <>
 fad1<Mat> softplus_shifted<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
-    fad1<Mat> out = softplus<fad1<Mat>, fad1<Vec>>(Z);
-    out.value.data -= 1.0;
-    return out;
+    return returned<&softplus_shifted_into<fad1<Mat>, fad1<Vec>>>(Z);
 }
 
 template <>
@@ -368,11 +416,15 @@ ActiveScalar normfun_sum<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R) {
 
 template <>
 void adj_normfun_sum<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR) {
-    adjR.value = Mat(R.value.rows, R.value.cols);
-    adjR.value.data = s.value;
     const std::size_t k = R.tangents.size();
-    adjR.tangents = std::valarray<Mat>(Mat(R.value.rows, R.value.cols), k);
-    for (std::size_t d = 0; d < std::min(k, s.tangents.size()); ++d) adjR.tangents[d].data = s.tangents[d];
+    if (&adjR == &R) {
+        const fad1<Mat> copy = R;
+        adj_normfun_sum<fad1<Mat>, ActiveScalar>(copy, s, adjR);
+        return;
+    }
+    shape_like(adjR, k, R.value.rows, R.value.cols);
+    adjR.value.data = s.value;
+    for (std::size_t d = 0; d < k; ++d) adjR.tangents[d].data = d < s.tangents.size() ? s.tangents[d] : 0.0;
 }
 
 template <>

@@ -3,6 +3,31 @@
 #include <algorithm>
 #include <utility>
 
+namespace {
+
+// g_ndd tangents of m's shape, each m's value times 0.0 (NaN where the value is not finite, as
+// for a freshly built container).
+void zero_tangents_like_value(fad1<Mat>& m) {
+    if (m.tangents.size() != g_ndd) m.tangents = std::valarray<Mat>(Mat(), g_ndd);
+    for (std::size_t d = 0; d < g_ndd; ++d) {
+        Mat& t = m.tangents[d];
+        t.resize(m.value.rows, m.value.cols);
+        t.data = m.value.data * 0.0;
+    }
+}
+
+}  // namespace
+
+void nn_input(fad1<Mat>& A, Mat const& X, std::size_t width) {
+    nn_input(A.value, X, width);
+    zero_tangents_like_value(A);
+}
+
+void nn_zeros(fad1<Mat>& m, std::size_t rows, std::size_t cols) {
+    nn_zeros(m.value, rows, cols);
+    zero_tangents_like_value(m);
+}
+
 void nn_place_columns(fad1<Mat>& T, fad1<Mat> const& src, std::size_t col0) {
     place_columns(T.value, src.value, col0);
     const std::size_t k = std::min(T.tangents.size(), src.tangents.size());

@@ -19,13 +19,10 @@ inline std::size_t nn_count(fad1<Mat> const& m) { return m.value.size(); }
 inline std::size_t nn_count(fad1<Vec> const& v) { return v.value.size(); }
 
 // The input is data, not a function of the parameters: g_ndd zero tangents.
-inline void nn_input(fad1<Mat>& A, Mat const& X, std::size_t width) {
-    Mat v;
-    nn_input(v, X, width);
-    A = fad1<Mat>(v);
-}
-
-inline void nn_zeros(fad1<Mat>& m, std::size_t rows, std::size_t cols) { m = fad1<Mat>(Mat(rows, cols)); }
+// A's storage is kept where the shapes match, here and in nn_zeros.
+void nn_input(fad1<Mat>& A, Mat const& X, std::size_t width);
+// Value and g_ndd tangents of rows x cols zeros.
+void nn_zeros(fad1<Mat>& m, std::size_t rows, std::size_t cols);
 inline void nn_mult(fad1<Mat> const& A, fad1<Mat> const& W, fad1<Mat>& Z) { do_mult(A, W, Z); }
 inline void nn_add_bias(fad1<Mat>& Z, fad1<Vec> const& b) { do_binplus(Z, Z, b); }
 
@@ -49,6 +46,8 @@ void nn_mult_tn(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, bool accum
 // a += b over a's element count and a's directions (directions b lacks count as zero).
 void nn_add_into(fad1<Vec>& a, fad1<Vec> const& b);
 void nn_add_into(fad1<Mat>& a, fad1<Mat> const& b);
+
+inline void nn_colsum(fad1<Mat> const& m, fad1<Vec>& s) { colsum_into(m, s); }
 
 void nn_set_zero(fad1<Mat>& m);
 void nn_set_zero(fad1<Vec>& v);

@@ -12,7 +12,15 @@
 // overflows.
 constexpr double kSoftplusCutoff = 300.0;
 
+// Each activation comes in two forms: act_into(Z, A) writes A := f(Z) into A's storage (kept
+// when its element count matches; A may be Z), and act(Z) returns a fresh result. The passes use
+// the first, so that a thread's tape is not reallocated from batch to batch.
+
 // f(z) = z; f'(z) = 1.
+template <class M>
+void id_into(M const& Z, M& A) {
+    if (&A != &Z) A = Z;
+}
 template <class M>
 M id(M const& Z) {
     return Z;
@@ -24,10 +32,15 @@ void adj_id(M const& /*Z*/, M const& dA, M& dZ) {
 
 // f(z) = max(z, 0) with -0.0 and NaN kept; f'(z) = 0 for z < 0, else 1 (1 at the kink).
 template <class M, class V>
-M act_relu(M const& Z) {
-    M out = Z;
-    for (auto& z : out.data)
+void act_relu_into(M const& Z, M& A) {
+    if (&A != &Z) A = Z;
+    for (auto& z : A.data)
         if (z < 0.0) z = 0.0;
+}
+template <class M, class V>
+M act_relu(M const& Z) {
+    M out;
+    act_relu_into<M, V>(Z, out);
     return out;
 }
 template <class M, class V>
@@ -43,9 +56,14 @@ void adj_act_relu(M const& Z, M const& dA, M& dZ) {
 
 // f(z) = atan(z); f'(z) = 1 / (z^2 + 1).
 template <class M, class V>
+void act_atan_into(M const& Z, M& A) {
+    A.resize(Z.rows, Z.cols);
+    vec_atan(ptr(Z.data), ptr(A.data), Z.size());
+}
+template <class M, class V>
 M act_atan(M const& Z) {
-    M out = Z;
-    vec_atan(ptr(Z.data), ptr(out.data), Z.size());
+    M out;
+    act_atan_into<M, V>(Z, out);
     return out;
 }
 template <class M, class V>
@@ -62,10 +80,14 @@ void adj_act_atan(M const& Z, M const& dA, M& dZ) {
 // f(z) = log(exp(z) + 1) below the cut-off, z at and above it (and for NaN).
 // Written as log(exp(z) + 1.0), not log1p, so that values match the tangent form bit for bit.
 template <class M, class V>
+void softplus_into(M const& Z, M& A) {
+    A.resize(Z.rows, Z.cols);
+    vec_softplus(ptr(Z.data), ptr(A.data), Z.size(), kSoftplusCutoff);
+}
+template <class M, class V>
 M softplus(M const& Z) {
     M out;
-    out.resize(Z.rows, Z.cols);
-    vec_softplus(ptr(Z.data), ptr(out.data), Z.size(), kSoftplusCutoff);
+    softplus_into<M, V>(Z, out);
     return out;
 }
 
@@ -83,8 +105,13 @@ void adj_softplus(M const& Z, M const& dA, M& dZ) {
 
 // softplus(z) - 1; its adjoint is adj_softplus.
 template <class M, class V>
+void softplus_shifted_into(M const& Z, M& A) {
+    softplus_into<M, V>(Z, A);
+    A.data -= 1.0;
+}
+template <class M, class V>
 M softplus_shifted(M const& Z) {
-    M out = softplus<M, V>(Z);
-    out.data -= 1.0;
+    M out;
+    softplus_shifted_into<M, V>(Z, out);
     return out;
 }

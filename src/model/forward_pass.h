@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "model/boundary.h"
 #include "model/net_ops.h"
@@ -18,14 +19,22 @@ void check_predicates(NN const& nn, std::size_t C) {
             throw veltn::PlainFailure("too many predicates: " + std::to_string(C) + " > " + std::to_string(limit));
 }
 
-// Network outputs (R x numout) for the inputs X (R x C, C <= sizes[0]; missing columns are 0).
+// Storage one thread reuses from batch to batch in the forward pass: allocated by the first
+// batch, kept for the rest of the call.
 template <class NN>
-typename NN::Matrix computev(NN const& nn, Mat const& X) {
-    using M = typename NN::Matrix;
+struct ForwardScratch {
+    typename NN::Matrix A, Z, T, F;
+    Mat Xb, Yb;
+};
+
+// Network outputs (R x numout) for the inputs X (R x C, C <= sizes[0]; missing columns are 0)
+// into F, with the intermediates in s.
+template <class NN>
+void computev_into(NN const& nn, Mat const& X, ForwardScratch<NN>& s, typename NN::Matrix& F) {
     check_predicates(nn, X.cols);
     const uint32_t L = nn.nlayers;
     const std::size_t S = nn.hidden_width();
-    M A, Z, T;
+    auto &A = s.A, &Z = s.Z, &T = s.T;
     nn_input(A, X, nn.sizes[0]);
     nn_zeros(T, X.rows, nn.niter * S);
     for (uint32_t p = 0; p < nn.niter; ++p) {
@@ -33,13 +42,21 @@ typename NN::Matrix computev(NN const& nn, Mat const& X) {
         for (uint32_t l = 0; l + 1 < L; ++l) {
             nn_mult(A, nn.weights[l], Z);
             nn_add_bias(Z, nn.biases[l]);
-            A = nn.act(Z);
+            nn.act_into(Z, A);
         }
         nn_place_columns(T, A, p * S);
     }
     nn_mult(T, nn.weights[L - 1], Z);
     nn_add_bias(Z, nn.biases[L - 1]);
-    return nn.act(Z);
+    nn.act_into(Z, F);
+}
+
+template <class NN>
+typename NN::Matrix computev(NN const& nn, Mat const& X) {
+    ForwardScratch<NN> s;
+    typename NN::Matrix F;
+    computev_into(nn, X, s, F);
+    return F;
 }
 
 template <class S>
@@ -52,6 +69,17 @@ inline void add_shared(double& total, double const& part) {
     total += part;
 }
 
+// Mean of the norm over the residual elements of one block of rows; s.F keeps the residual.
+template <class NN>
+typename NN::SValue block_objective(NN const& nn, Mat const& X, Mat const& Y, ForwardScratch<NN>& s) {
+    using SV = typename NN::SValue;
+    computev_into(nn, X, s, s.F);
+    nn_sub_target(s.F, Y);
+    SV J = nn.norm_sum(s.F);
+    J /= static_cast<double>(nn_count(s.F));
+    return J;
+}
+
 // Mean of the norm over all residual elements. More rows than `batch` are cut into batches
 // that run on nn.nthreads threads; each batch's mean is weighted by its element count.
 template <class NN>
@@ -59,22 +87,20 @@ typename NN::SValue objv(NN const& nn, Mat const& X, Mat const& Y) {
     using SV = typename NN::SValue;
     const uint32_t R = static_cast<uint32_t>(X.rows);
     if (nn.batch >= R) {
-        auto F = computev(nn, X);
-        nn_sub_target(F, Y);
-        SV J = nn.norm_sum(F);
-        J /= static_cast<double>(nn_count(F));
-        return J;
+        ForwardScratch<NN> s;
+        return block_objective(nn, X, Y, s);
     }
     const uint32_t Cy = static_cast<uint32_t>(Y.cols);
     const BatchPlan plan(R, nn.batch, nn.nthreads);
     SV total(0.0);
     parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned tid, unsigned nteam) {
         SV sum(0.0);
+        ForwardScratch<NN> s;
         plan.for_thread(tid, nteam, [&](uint32_t b) {
             const uint32_t rows = plan.rows_of(b);
-            const Mat Xb = copy_rows(X, plan.first_row(b), rows);
-            const Mat Yb = copy_rows(Y, plan.first_row(b), rows);
-            sum += objv(nn, Xb, Yb) * static_cast<double>(Cy * rows);
+            copy_rows_into(X, plan.first_row(b), rows, s.Xb);
+            copy_rows_into(Y, plan.first_row(b), rows, s.Yb);
+            sum += block_objective(nn, s.Xb, s.Yb, s) * static_cast<double>(Cy * rows);
         });
         add_shared(total, sum);
     });
@@ -82,26 +108,35 @@ typename NN::SValue objv(NN const& nn, Mat const& X, Mat const& Y) {
     return total;
 }
 
+// The per-element objective terms of one block of rows into s.F.
+template <class NN>
+void block_terms(NN const& nn, Mat const& X, Mat const& Y, ForwardScratch<NN>& s) {
+    computev_into(nn, X, s, s.F);
+    nn_sub_target(s.F, Y);
+    nn_assign_values(s.F, nn.norm_vec(s.F));
+}
+
 // Per-element objective terms (R x Cy) into out, batched like objv; batches write disjoint rows.
 template <class NN>
 void objv_vec(NN const& nn, Mat const& X, Mat const& Y, typename NN::Matrix& out) {
     const uint32_t R = static_cast<uint32_t>(X.rows);
     if (nn.batch >= R) {
-        auto F = computev(nn, X);
-        nn_sub_target(F, Y);
-        nn_assign_values(F, nn.norm_vec(F));
-        out = std::move(F);
+        ForwardScratch<NN> s;
+        block_terms(nn, X, Y, s);
+        out = std::move(s.F);
         return;
     }
     const std::size_t Cy = Y.cols;
     nn_zeros(out, R, Cy);
     const BatchPlan plan(R, nn.batch, nn.nthreads);
     parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned tid, unsigned nteam) {
+        ForwardScratch<NN> s;
         plan.for_thread(tid, nteam, [&](uint32_t b) {
             const uint32_t rows = plan.rows_of(b);
-            typename NN::Matrix part;
-            objv_vec(nn, copy_rows(X, plan.first_row(b), rows), copy_rows(Y, plan.first_row(b), rows), part);
-            nn_place_rows(out, part, plan.first_row(b));
+            copy_rows_into(X, plan.first_row(b), rows, s.Xb);
+            copy_rows_into(Y, plan.first_row(b), rows, s.Yb);
+            block_terms(nn, s.Xb, s.Yb, s);
+            nn_place_rows(out, s.F, plan.first_row(b));
         });
     });
 }

@@ -37,11 +37,15 @@ struct MatrixTemplate {
 using Mat = MatrixTemplate<double>;
 using Vec = std::valarray<double>;
 
-// Column sums, each accumulated from the last row up to the first.
+// Column sums into s (its storage kept when the length matches), each accumulated from the last
+// row up to the first.
 template <class T>
-std::valarray<T> colsum(MatrixTemplate<T> const& m) {
-    std::valarray<T> s(T(0), m.cols);
-    if (m.rows == 0) return s;
+void colsum_into(MatrixTemplate<T> const& m, std::valarray<T>& s) {
+    if (s.size() != m.cols) s.resize(m.cols);
+    if (m.rows == 0) {
+        s = T(0);
+        return;
+    }
     const T* d = &m.data[0];
     const std::size_t last = m.rows - 1;
     for (std::size_t j = 0; j < m.cols; ++j) s[j] = d[last * m.cols + j];
@@ -49,6 +53,11 @@ std::valarray<T> colsum(MatrixTemplate<T> const& m) {
         const T* row = d + i * m.cols;
         for (std::size_t j = 0; j < m.cols; ++j) s[j] += row[j];
     }
+}
+template <class T>
+std::valarray<T> colsum(MatrixTemplate<T> const& m) {
+    std::valarray<T> s;
+    colsum_into(m, s);
     return s;
 }
 

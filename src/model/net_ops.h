@@ -46,6 +46,9 @@ inline void nn_add_into(Mat& a, Mat const& b) {
     for (std::size_t i = 0; i < a.size(); ++i) a.data[i] += b.data[i];
 }
 
+// s := the column sums of m.
+inline void nn_colsum(Mat const& m, Vec& s) { colsum_into(m, s); }
+
 inline void nn_set_zero(Mat& m) { m.data = 0.0; }
 inline void nn_set_zero(Vec& v) { v = 0.0; }
 

@@ -15,6 +15,7 @@ struct NNTemplate {
     using SValue = S;
 
     using ActFn = M (*)(M const&);
+    using ActIntoFn = void (*)(M const&, M&);
     using AdjActFn = void (*)(M const&, M const&, M&);
     using NormSumFn = S (*)(M const&);
     using AdjNormSumFn = void (*)(M const&, S&, M&);
@@ -39,6 +40,7 @@ struct NNTemplate {
     AdjNormVecFn adj_norm_vec = nullptr;
     std::string actname;
     ActFn act = nullptr;
+    ActIntoFn act_into = nullptr;  // the same activation, written into its second argument
     AdjActFn adj_act = nullptr;
 
     bool has_norm() const { return norm_sum && adj_norm_sum && norm_vec && adj_norm_vec; }

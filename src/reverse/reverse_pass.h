@@ -23,6 +23,7 @@ struct Sweep {
     using M = typename NN::Matrix;
     std::vector<M> tape;
     M T, Zo, residual;
+    M last;  // the final hidden output, which no later layer takes as input
 };
 
 // Forward sweep over all rows of X: as computev, keeping the intermediates; residual = F - Y.
@@ -37,7 +38,7 @@ void forward_sweep(NN const& nn, Mat const& X, Mat const& Y, Sweep<NN>& sw) {
     if (sw.tape.size() != entries) sw.tape.resize(entries);
     nn_input(sw.tape[0], X, nn.sizes[0]);
     nn_zeros(sw.T, X.rows, nn.niter * S);
-    M last;  // the final hidden output, which no later layer takes as input
+    M& last = sw.last;
     std::size_t i = 0;
     for (uint32_t p = 0; p < nn.niter; ++p) {
         for (uint32_t l = 0; l + 1 < L; ++l, i += 2) {
@@ -45,26 +46,30 @@ void forward_sweep(NN const& nn, Mat const& X, Mat const& Y, Sweep<NN>& sw) {
             nn_mult(sw.tape[i], nn.weights[l], Z);
             nn_add_bias(Z, nn.biases[l]);
             M& A = i + 2 < entries ? sw.tape[i + 2] : last;
-            A = nn.act(Z);
+            nn.act_into(Z, A);
         }
         nn_place_columns(sw.T, i < entries ? sw.tape[i] : last, p * S);
     }
     nn_mult(sw.T, nn.weights[L - 1], sw.Zo);
     nn_add_bias(sw.Zo, nn.biases[L - 1]);
-    sw.residual = nn.act(sw.Zo);
+    nn.act_into(sw.Zo, sw.residual);
     nn_sub_target(sw.residual, Y);
 }
+
+// The reverse sweep's temporaries; a thread that runs several sweeps reuses one, so that their
+// storage is allocated once rather than per sweep. The per-layer adjoints have one entry per
+// layer, since their widths differ: dA[l] is the adjoint of hidden layer l's input, dZ[l] of its
+// pre-activation, colsums[l] the column sums of dZ[l].
+template <class NN>
+struct ReverseScratch {
+    typename NN::Matrix dZo, dT, block;
+    std::vector<typename NN::Matrix> dA, dZ;
+    std::vector<typename NN::Vector> colsums;
+};
 
 // Reverse sweep from adjR, the adjoint of the network output: assigns the output layer's
 // adjoints in adjnn and adds the hidden layers' (the niter runs share the hidden weights).
 // The sweep is only read, so several reverse sweeps may share one forward sweep.
-// The reverse sweep's temporaries; a thread that runs several sweeps reuses one, so that their
-// storage is allocated once rather than per sweep.
-template <class NN>
-struct ReverseScratch {
-    typename NN::Matrix dZo, dT, dA, dZ, block;
-};
-
 template <class NN>
 void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const& adjR, NN& adjnn,
                    ReverseScratch<NN>& scratch) {
@@ -76,28 +81,34 @@ void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const&
 
     M& dZo = scratch.dZo;
     nn.adj_act(sw.Zo, adjR, dZo);
-    adjnn.biases[last] = colsum(dZo);
+    nn_colsum(dZo, adjnn.biases[last]);
     M& dT = scratch.dT;
     nn_mult_nt(dZo, nn.weights[last], dT);
     nn_mult_tn(sw.T, dZo, adjnn.weights[last], false);
 
-    M& dA = scratch.dA;
-    M& dZ = scratch.dZ;
+    std::vector<M>& dA = scratch.dA;
+    std::vector<M>& dZ = scratch.dZ;
     M& block = scratch.block;
-    nn_zeros(dA, R, S);
+    if (dA.size() != L) dA.resize(L);
+    if (dZ.size() != last) dZ.resize(last);
+    if (scratch.colsums.size() != last) scratch.colsums.resize(last);
+    nn_zeros(dA[last], R, S);
     std::size_t top = sw.tape.size();
     for (uint32_t p = nn.niter; p-- > 0;) {
-        // The adjoint of run p's output: its band of dT plus what flows back from run p + 1.
+        // The adjoint of run p's output: its band of dT plus what flows back from run p + 1 (the
+        // adjoint of that run's input, which has the same width).
+        if (p + 1 < nn.niter) std::swap(dA[last], dA[0]);
         nn_take_columns(dT, p * S, S, block);
-        nn_add_into(dA, block);
+        nn_add_into(dA[last], block);
         for (uint32_t l = last; l-- > 0;) {
             M const& Z = sw.tape[top - 1];
             M const& A = sw.tape[top - 2];
-            nn.adj_act(Z, dA, dZ);
-            nn_add_into(adjnn.biases[l], colsum(dZ));
+            nn.adj_act(Z, dA[l + 1], dZ[l]);
+            nn_colsum(dZ[l], scratch.colsums[l]);
+            nn_add_into(adjnn.biases[l], scratch.colsums[l]);
             // The adjoint of the network's input is not wanted: skip its product.
-            if (p != 0 || l != 0) nn_mult_nt(dZ, nn.weights[l], dA);
-            nn_mult_tn(A, dZ, adjnn.weights[l], true);
+            if (p != 0 || l != 0) nn_mult_nt(dZ[l], nn.weights[l], dA[l]);
+            nn_mult_tn(A, dZ[l], adjnn.weights[l], true);
             top -= 2;
         }
     }
@@ -122,8 +133,8 @@ typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typen
                                  typename NN::Matrix& adjR, typename NN::Matrix& out, NN& adjnn,
                                  Workspace<NN>* ws = nullptr) {
     using SV = typename NN::SValue;
-    Workspace<NN> own;
-    Workspace<NN>& w = ws ? *ws : own;
+    std::unique_ptr<Workspace<NN>> own;
+    Workspace<NN>& w = ws ? *ws : *(own = std::make_unique<Workspace<NN>>());
     Sweep<NN>& sw = w.sweep;
     forward_sweep(nn, X, Y, sw);
     const double count = static_cast<double>(nn_count(sw.residual));
@@ -183,8 +194,8 @@ typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename 
     const uint32_t R = static_cast<uint32_t>(X.rows);
     const uint32_t n = static_cast<uint32_t>(Y.cols);
     if (nn.batch >= R) {
-        Workspace<NN> own;
-        Workspace<NN>& w = ws ? *ws : own;
+        std::unique_ptr<Workspace<NN>> own;
+        Workspace<NN>& w = ws ? *ws : *(own = std::make_unique<Workspace<NN>>());
         nn_zeros(w.adjR, R, n);
         return adj_computev(nn, X, Y, adjJ, w.adjR, w.out, adjnn, &w);
     }

@@ -193,6 +193,52 @@ TEST(TangentActivations, RaiseNoTrappedFloatingPointEventForFiniteInput) {
     EXPECT_EQ(std::fetestexcept(trapped), 0);
 }
 
+TEST(TangentActivations, IntoFormsOverwriteAStaleOrAliasedTarget) {
+    // The passes write each activation into storage left by an earlier batch or layer, of
+    // another shape and direction count; the result must not depend on what was there.
+    using Into = void (*)(fad1<Mat> const&, fad1<Mat>&);
+    struct Form {
+        const char* name;
+        Into into;
+        TangentAct returned;
+    };
+    const Form forms[] = {
+        {"id", &id_into<fad1<Mat>>, &id<fad1<Mat>>},
+        {"relu", &act_relu_into<fad1<Mat>, fad1<Vec>>, &act_relu<fad1<Mat>, fad1<Vec>>},
+        {"atan", &act_atan_into<fad1<Mat>, fad1<Vec>>, &act_atan<fad1<Mat>, fad1<Vec>>},
+        {"softplus", &softplus_into<fad1<Mat>, fad1<Vec>>, &softplus<fad1<Mat>, fad1<Vec>>},
+        {"softplus_shifted", &softplus_shifted_into<fad1<Mat>, fad1<Vec>>, &softplus_shifted<fad1<Mat>, fad1<Vec>>},
+    };
+    const Mat points[] = {kSoftplusPoints, random_mat(4, 3, 81, 3.0)};  // with and without the cut-off
+    for (Form const& f : forms) {
+        for (Mat const& z : points) {
+            SCOPED_TRACE(f.name);
+            DirectionCounts counts(kDirs);
+            const fad1<Mat> Z = seeded_mat(z, kDirs, 82);
+            const fad1<Mat> want = f.returned(Z);
+            fad1<Mat> stale;
+            {
+                DirectionCounts more(kDirs + 2);
+                stale = seeded_mat(random_mat(5, 7, 83, 9.0), kDirs + 2, 84);
+            }
+            fad1<Mat> aliased = Z;
+            for (int round = 0; round < 2; ++round) {  // the second round reuses matching storage
+                f.into(Z, stale);
+                ASSERT_EQ(stale.tangents.size(), want.tangents.size());
+                EXPECT_EQ(stale.value.rows, z.rows);
+                EXPECT_EQ(stale.value.cols, z.cols);
+                expect_bits_equal(stale.value.data, want.value.data, "value");
+                for (unsigned d = 0; d < kDirs; ++d)
+                    expect_bits_equal(stale.tangents[d].data, want.tangents[d].data, "tangent");
+            }
+            f.into(aliased, aliased);
+            expect_bits_equal(aliased.value.data, want.value.data, "aliased value");
+            for (unsigned d = 0; d < kDirs; ++d)
+                expect_bits_equal(aliased.tangents[d].data, want.tangents[d].data, "aliased tangent");
+        }
+    }
+}
+
 // ---- norms ---------------------------------------------------------------------------------
 
 namespace {

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "functions/activations.h"
@@ -165,6 +167,33 @@ TEST(Activations, SoftplusShiftedIsSoftplusMinusOne) {
     EXPECT_EQ(F.data[1], 399.0);
     EXPECT_EQ(F.data[2], -1.0);
     EXPECT_DOUBLE_EQ(F.data[3], std::log1p(std::exp(2.5)) - 1.0);
+}
+
+TEST(Activations, IntoFormsOverwriteAStaleOrAliasedTarget) {
+    using Into = void (*)(Mat const&, Mat&);
+    const std::pair<Into, ActFn> forms[] = {
+        {&id_into<Mat>, &id<Mat>},
+        {&act_relu_into<Mat, Vec>, &act_relu<Mat, Vec>},
+        {&act_atan_into<Mat, Vec>, &act_atan<Mat, Vec>},
+        {&softplus_into<Mat, Vec>, &softplus<Mat, Vec>},
+        {&softplus_shifted_into<Mat, Vec>, &softplus_shifted<Mat, Vec>},
+    };
+    const Mat Z = mat(3, 4, kPoints);
+    for (std::size_t f = 0; f < std::size(forms); ++f) {
+        SCOPED_TRACE(f);
+        const Mat want = forms[f].second(Z);
+        Mat stale = mat(2, 9, std::vector<double>(18, NAN));  // another shape, NaN everywhere
+        for (int round = 0; round < 2; ++round) {
+            forms[f].first(Z, stale);
+            EXPECT_EQ(stale.rows, 3u);
+            EXPECT_EQ(stale.cols, 4u);
+            ASSERT_EQ(stale.size(), want.size());
+            for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(bits(stale.data[i]), bits(want.data[i])) << i;
+        }
+        Mat aliased = Z;
+        forms[f].first(aliased, aliased);
+        for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(bits(aliased.data[i]), bits(want.data[i])) << i;
+    }
 }
 
 TEST(ActivationAdjoints, MatchCentralDifferences) {

@@ -65,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"3 2 3 1 16 3 5 4 atan sum_log_dnorm_fat", 40, 2, 2, 8, 0.3},  // C < sizes[0]
                       Case{"2 2 3 2 16 3 4 3 softplus_shifted sum_log_dnorm_fat", 1, 2, 1, 32, 0.3},
                       Case{"4 1 3 1 16 4 6 4 relu sum_log_dnorm_fat", 70, 4, 2, 32, 0.3},
-                      Case{"3 2 3 2 16 3 4 3 id sum_log_dnorm_fat", 23, 3, 2, 5, 0.3}),
+                      Case{"3 2 3 2 16 3 4 3 id sum_log_dnorm_fat", 23, 3, 2, 5, 0.3},
+                      Case{"3 2 4 3 8 3 5 2 3 softplus sum_log_dnorm_fat", 29, 3, 2, 8, 0.3}),  // three runs
     [](auto const& info) { return "net" + std::to_string(info.index); });
 
 TEST(HessianVector, IdentityDirectionsGiveTheFullSymmetricHessian) {

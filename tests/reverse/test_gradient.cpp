@@ -67,7 +67,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"3 1 3 2 16 3 5 3 id sum", 1, 3, 1, 32, 0.5},                      // one row
                       Case{"4 3 3 1 16 4 6 5 relu sum", 45, 4, 2, 8, 0.5},                    // 6 batches, 2 threads
                       Case{"4 2 4 1 16 4 6 6 5 atan sum_log_dnorm_fat", 70, 4, 2, 32, 0.2},   // 32 + 32 + 6 rows
-                      Case{"3 1 2 1 16 3 4 softmax sum", 13, 3, 2, 4, 0.5}),
+                      Case{"3 1 2 1 16 3 4 softmax sum", 13, 3, 2, 4, 0.5},
+                      // three runs through a stack of widths 3, 5, 2, 3 in several batches: the
+                      // per-layer adjoints of one thread are reused across layers, runs and batches
+                      Case{"3 2 4 3 8 3 5 2 3 softplus sum_log_dnorm_fat", 29, 3, 2, 8, 0.3}),
     [](auto const& info) { return "net" + std::to_string(info.index); });
 
 TEST(Gradient, BatchedEqualsSingleBlockAndIsRepeatable) {
