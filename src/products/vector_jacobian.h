@@ -8,7 +8,7 @@
 #include "reverse/reverse_pass.h"
 
 // One weight matrix U (n x numout): R receives the terms, B (zero on entry) the adjoints of
-// sum_e U_e term_e. Rows beyond one batch run in batches on nn.nthreads threads.
+// sum_e U_e term_e, added. Rows beyond one batch run in batches on nn.nthreads threads.
 template <class NN>
 void adj_computev_u(NN const& nn, Mat const& X, Mat const& Y, Mat& R, Mat const& U, NN& B) {
     const uint32_t n = static_cast<uint32_t>(X.rows);
@@ -21,15 +21,13 @@ void adj_computev_u(NN const& nn, Mat const& X, Mat const& Y, Mat& R, Mat const&
     R = Mat(n, Y.cols);
     with_thread_adjoints(
         team_size(nn.nthreads, plan.count), B,
-        [&](unsigned tid, unsigned nteam, NN& batch_adj, NN& acc) {
+        [&](unsigned tid, unsigned nteam, NN& acc) {
             plan.for_thread(tid, nteam, [&](uint32_t b) {
                 const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
-                zero_parameters(batch_adj);
                 Mat Rb;
                 adj_computev_u(nn, copy_rows(X, row0, rows), copy_rows(Y, row0, rows), Rb, copy_rows(U, row0, rows),
-                               batch_adj);
+                               acc);
                 nn_place_rows(R, Rb, row0);
-                do_add(acc, batch_adj);
             });
         },
         [](unsigned) {});

@@ -59,7 +59,7 @@ void forward_sweep(NN const& nn, Mat const& X, Mat const& Y, Sweep<NN>& sw) {
 // The reverse sweep's temporaries; a thread that runs several sweeps reuses one, so that their
 // storage is allocated once rather than per sweep. The per-layer adjoints have one entry per
 // layer, since their widths differ: dA[l] is the adjoint of hidden layer l's input, dZ[l] of its
-// pre-activation, colsums[l] the column sums of dZ[l].
+// pre-activation, colsums[l] the column sums of dZ[l] (of dZo for the output layer).
 template <class NN>
 struct ReverseScratch {
     typename NN::Matrix dZo, dT, block;
@@ -67,9 +67,10 @@ struct ReverseScratch {
     std::vector<typename NN::Vector> colsums;
 };
 
-// Reverse sweep from adjR, the adjoint of the network output: assigns the output layer's
-// adjoints in adjnn and adds the hidden layers' (the niter runs share the hidden weights).
-// The sweep is only read, so several reverse sweeps may share one forward sweep.
+// Reverse sweep from adjR, the adjoint of the network output: adds the adjoints of every weight
+// and bias into adjnn (the niter runs share the hidden weights), so that one adjnn can gather
+// the batches of a thread. The sweep is only read, so several reverse sweeps may share one
+// forward sweep.
 template <class NN>
 void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const& adjR, NN& adjnn,
                    ReverseScratch<NN>& scratch) {
@@ -79,19 +80,21 @@ void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const&
     const std::size_t S = nn.hidden_width();
     const std::size_t R = nn_rows(sw.Zo);
 
-    M& dZo = scratch.dZo;
-    nn.adj_act(sw.Zo, adjR, dZo);
-    nn_colsum(dZo, adjnn.biases[last]);
-    M& dT = scratch.dT;
-    nn_mult_nt(dZo, nn.weights[last], dT);
-    nn_mult_tn(sw.T, dZo, adjnn.weights[last], false);
-
     std::vector<M>& dA = scratch.dA;
     std::vector<M>& dZ = scratch.dZ;
     M& block = scratch.block;
     if (dA.size() != L) dA.resize(L);
     if (dZ.size() != last) dZ.resize(last);
-    if (scratch.colsums.size() != last) scratch.colsums.resize(last);
+    if (scratch.colsums.size() != L) scratch.colsums.resize(L);
+
+    M& dZo = scratch.dZo;
+    nn.adj_act(sw.Zo, adjR, dZo);
+    nn_colsum(dZo, scratch.colsums[last]);
+    nn_add_into(adjnn.biases[last], scratch.colsums[last]);
+    M& dT = scratch.dT;
+    nn_mult_nt(dZo, nn.weights[last], dT);
+    nn_mult_tn(sw.T, dZo, adjnn.weights[last], true);
+
     nn_zeros(dA[last], R, S);
     std::size_t top = sw.tape.size();
     for (uint32_t p = nn.niter; p-- > 0;) {
@@ -124,8 +127,7 @@ struct Workspace {
     Mat Xb, Yb;
 };
 
-// Objective of one block of rows with its adjoints, scaled by the seed adjJ, added into adjnn
-// (whose weights and biases must be zero on entry). adjR must be R x numout; with adjJ == 0 it
+// Objective of one block of rows with its adjoints, scaled by the seed adjJ, added into adjnn. adjR must be R x numout; with adjJ == 0 it
 // holds per-element weights w, and adjnn receives the adjoints of sum_i w_i norm_vec_i while
 // out receives the per-element terms; otherwise out receives the residual.
 template <class NN>
@@ -155,27 +157,27 @@ typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typen
     return J;
 }
 
-// Runs body(tid, nteam, batch_adjoint, accumulator) on a team in which every thread has two
-// private zeroed adjoint networks, then adds each thread's accumulator into adjnn inside one
-// critical section. `finish(tid)` runs in the same section (for thread sums).
+// Runs body(tid, nteam, accumulator) on a team in which every thread has a private copy of
+// adjnn (zero on entry) to add its batches' adjoints into, then adds each thread's accumulator
+// into adjnn inside one critical section. `finish(tid)` runs in the same section (for thread
+// sums).
 template <class NN, class Body, class Finish>
 void with_thread_adjoints(unsigned nthreads, NN& adjnn, Body&& body, Finish&& finish) {
     std::atomic<bool> setup_failed{false};
     parallel_region(nthreads, [&](unsigned tid, unsigned nteam) {
-        std::unique_ptr<NN> batch_adj, acc;
+        std::unique_ptr<NN> acc;
         try {
             acc = std::make_unique<NN>(adjnn);
-            batch_adj = std::make_unique<NN>(*acc);
         } catch (...) {
             setup_failed = true;
         }
         // Every thread has copied adjnn before any thread adds into it.
 #pragma omp barrier
         if (setup_failed) {
-            if (!batch_adj) throw std::bad_alloc();
+            if (!acc) throw std::bad_alloc();
             return;
         }
-        body(tid, nteam, *batch_adj, *acc);
+        body(tid, nteam, *acc);
 #pragma omp critical(veltn_adjoint_sum)
         {
             do_add(adjnn, *acc);
@@ -185,7 +187,7 @@ void with_thread_adjoints(unsigned nthreads, NN& adjnn, Body&& body, Finish&& fi
 }
 
 // The objective over all rows of X with its adjoints scaled by adjJ, added into adjnn (zero on
-// entry). Rows beyond one batch run in batches on nn.nthreads threads; batch b is seeded with
+// entry when rows run in batches). Rows beyond one batch run in batches on nn.nthreads threads; batch b is seeded with
 // adjJ * rows_b / R so that every row weighs the same whatever the batch size.
 template <class NN>
 typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn,
@@ -207,16 +209,14 @@ typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename 
     std::vector<SV> sums(team_size(nn.nthreads, plan.count), SV(0.0));
     with_thread_adjoints(
         static_cast<unsigned>(sums.size()), adjnn,
-        [&](unsigned tid, unsigned nteam, NN& batch_adj, NN& acc) {
+        [&](unsigned tid, unsigned nteam, NN& acc) {
             Workspace<NN> w;
             plan.for_thread(tid, nteam, [&](uint32_t b) {
                 const uint32_t rows = plan.rows_of(b);
-                zero_parameters(batch_adj);
                 copy_rows_into(X, plan.first_row(b), rows, w.Xb);
                 copy_rows_into(Y, plan.first_row(b), rows, w.Yb);
                 const SV seed = (scaled * static_cast<double>(rows)) * static_cast<double>(n);
-                sums[tid] += adj_objv(nn, w.Xb, w.Yb, seed, batch_adj, &w) * static_cast<double>(rows * n);
-                do_add(acc, batch_adj);
+                sums[tid] += adj_objv(nn, w.Xb, w.Yb, seed, acc, &w) * static_cast<double>(rows * n);
             });
         },
         [&](unsigned tid) { total += sums[tid]; });
