@@ -275,6 +275,42 @@ void shape_tangents(fad1<Mat>& C, std::size_t k, std::size_t rows, std::size_t c
     for (std::size_t d = 0; d < k; ++d) C.tangents[d].resize(rows, cols);
 }
 
+// Row i of one stacked term starts at base + i * stride; a null base stands for a zero term.
+struct Rows {
+    const double* base;
+    std::size_t stride;
+};
+
+// One tangent (rows x cols at out) from the two terms of a product: out := a + b, or out := a
+// when the product has no second term for this direction; with add, out += the same. An absent
+// term reads as `zero` (cols zeros), so that it adds +0.0 exactly as a zero BLAS result would.
+void combine(double* out, std::size_t rows, std::size_t cols, Rows a, Rows b, bool has_b, bool add,
+             const double* zero) {
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double* u = a.base ? a.base + i * a.stride : zero;
+        const double* t = b.base ? b.base + i * b.stride : zero;
+        double* o = out + i * cols;
+        if (has_b && add) {
+            for (std::size_t e = 0; e < cols; ++e) o[e] += u[e] + t[e];
+        } else if (has_b) {
+            for (std::size_t e = 0; e < cols; ++e) o[e] = u[e] + t[e];
+        } else if (add) {
+            for (std::size_t e = 0; e < cols; ++e) o[e] += u[e];
+        } else {
+            std::copy_n(u, cols, o);
+        }
+    }
+}
+
+// The term of the direction in place p of a block stacked vertically (p-th rows x cols block)
+// or laid side by side (p-th column band of width cols in rows of ld doubles).
+Rows stacked(const double* S, std::size_t p, std::size_t rows, std::size_t cols) {
+    return p == kZeroDirection ? Rows{nullptr, 0} : Rows{S + p * rows * cols, cols};
+}
+Rows side_by_side(const double* S, std::size_t p, std::size_t cols, std::size_t ld) {
+    return p == kZeroDirection ? Rows{nullptr, 0} : Rows{S + p * cols, ld};
+}
+
 // C's tangents for C = A B: d = A_d B + A B_d for d below B's count, A_d B beyond.
 void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
     const std::size_t r = A.value.rows, n = A.value.cols, m = B.value.cols;
@@ -308,18 +344,8 @@ void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
             gemm(CblasNoTrans, CblasNoTrans, r, nb * m, n, ptr(A.value.data), n, W, nb * m, T, nb * m);
         }
         for (std::size_t j = 0; j < c; ++j) {
-            double* out = ptr(C.tangents[d0 + j].data);
-            const bool has_u = pa[j] != kZeroDirection, has_t = j < cb && pb[j] != kZeroDirection;
-            for (std::size_t i = 0; i < r; ++i) {
-                const double* u = has_u ? U + (pa[j] * r + i) * m : zero;
-                const double* t = has_t ? T + i * nb * m + pb[j] * m : zero;
-                double* o = out + i * m;
-                if (j < cb) {
-                    for (std::size_t e = 0; e < m; ++e) o[e] = u[e] + t[e];
-                } else {
-                    std::copy_n(u, m, o);
-                }
-            }
+            const Rows t = j < cb ? side_by_side(T, pb[j], m, nb * m) : Rows{nullptr, 0};
+            combine(ptr(C.tangents[d0 + j].data), r, m, stacked(U, pa[j], r, m), t, j < cb, false, zero);
         }
     }
 }
@@ -357,14 +383,8 @@ void mult_nt_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
             gemm(CblasNoTrans, CblasTrans, r, nb * n, m, ptr(A.value.data), m, W, m, U, nb * n);
         }
         for (std::size_t j = 0; j < c; ++j) {
-            double* out = ptr(C.tangents[d0 + j].data);
-            const bool has_t = pa[j] != kZeroDirection, has_u = j < cb && pb[j] != kZeroDirection;
-            for (std::size_t i = 0; i < r; ++i) {
-                const double* u = has_u ? U + i * nb * n + pb[j] * n : zero;
-                const double* t = has_t ? T + (pa[j] * r + i) * n : zero;
-                double* o = out + i * n;
-                for (std::size_t e = 0; e < n; ++e) o[e] = u[e] + t[e];
-            }
+            const Rows u = j < cb ? side_by_side(U, pb[j], n, nb * n) : Rows{nullptr, 0};
+            combine(ptr(C.tangents[d0 + j].data), r, n, u, stacked(T, pa[j], r, n), true, false, zero);
         }
     }
 }
@@ -418,22 +438,8 @@ void mult_tn_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, bool
             Mat& Cd = C.tangents[d0 + j];
             const bool add = accumulate && Cd.size() == n * m;
             Cd.resize(n, m);
-            double* out = ptr(Cd.data);
-            const bool has_u = pb[j] != kZeroDirection, has_t = j < ca && pa[j] != kZeroDirection;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double* u = has_u ? U + i * nb * m + pb[j] * m : zero;
-                const double* t = has_t ? T + (pa[j] * n + i) * m : zero;
-                double* o = out + i * m;
-                if (j < ca && add) {
-                    for (std::size_t e = 0; e < m; ++e) o[e] += u[e] + t[e];
-                } else if (j < ca) {
-                    for (std::size_t e = 0; e < m; ++e) o[e] = u[e] + t[e];
-                } else if (add) {
-                    for (std::size_t e = 0; e < m; ++e) o[e] += u[e];
-                } else {
-                    std::copy_n(u, m, o);
-                }
-            }
+            const Rows t = j < ca ? stacked(T, pa[j], n, m) : Rows{nullptr, 0};
+            combine(ptr(Cd.data), n, m, side_by_side(U, pb[j], m, nb * m), t, j < ca, add, zero);
         }
     }
 }
