@@ -1,8 +1,13 @@
-// Elementwise exp, log and atan over arrays. Where the CPU has AVX2 and FMA (checked once at
-// run time) they run four lanes at a time through glibc's vector math library (within 4 ulp of
-// the scalar forms); otherwise through the C library's scalar functions. Every element goes
-// through the same routine whatever its position in the array, so a value does not depend on
-// the length of the array it sits in or on how the rows were cut into batches.
+// Elementwise exp, log and atan over arrays, and a fused softplus and its adjoint. Three tiers,
+// the best one this machine has chosen once at start-up:
+//   Avx512  eight lanes at a time through glibc's vector math library (AVX-512F and -DQ, with the
+//           operating system saving the wide registers);
+//   Avx2    four lanes at a time through the same library (AVX2 and FMA);
+//   Scalar  the C library's scalar functions.
+// glibc documents its vector routines as within 4 ulp of the correctly rounded result, so the
+// vector tiers can differ from the scalar one (and from each other) by a few ulp. Within a tier
+// every element goes through the same routine whatever its position in the array, so a value
+// does not depend on the length of the array it sits in or on how the rows were cut into batches.
 #pragma once
 
 #include <cstddef>
@@ -16,5 +21,13 @@ void vec_softplus(const double* z, double* y, std::size_t n, double cutoff);
 // y = a * e / (1 + e) with e = exp(z) where z < cutoff, else a. y may not alias a.
 void vec_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff);
 
-// Whether the vector routines are in use on this machine.
+// Whether a vector tier is in use.
 bool vector_math_active();
+
+enum class VectorTier { Scalar, Avx2, Avx512 };
+
+// The tier in use.
+VectorTier vector_tier();
+// For tests: switches to `tier`, or to the best tier below it that this CPU supports, and returns
+// the tier now in use. Not meant to be called while another thread is evaluating.
+VectorTier select_vector_tier(VectorTier tier);

@@ -1,7 +1,10 @@
-// Compiled with -mavx2 -mfma: the four-lane forms of glibc's vector math library.
+// Compiled with -mavx2 -mfma: the kernels of vector_kernels.h four lanes at a time through the
+// four-lane forms of glibc's vector math library.
 #include "functions/vector_math_avx2.h"
 
 #include <immintrin.h>
+
+#include "functions/vector_kernels.h"
 
 extern "C" {
 __m256d _ZGVdN4v_exp(__m256d);
@@ -11,58 +14,36 @@ __m256d _ZGVdN4v_atan(__m256d);
 
 namespace {
 
-// Full groups of four, then the tail padded with a harmless value, so that every element goes
-// through the vector routine.
-template <__m256d (*F)(__m256d)>
-void apply(const double* x, double* y, std::size_t n, double pad) {
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(y + i, F(_mm256_loadu_pd(x + i)));
-    if (i == n) return;
-    alignas(32) double t[4] = {pad, pad, pad, pad};
-    for (std::size_t j = i; j < n; ++j) t[j - i] = x[j];
-    _mm256_store_pd(t, F(_mm256_load_pd(t)));
-    for (std::size_t j = i; j < n; ++j) y[j] = t[j - i];
-}
+struct Avx2Lanes {
+    using V = __m256d;
+    using M = __m256d;  // all ones in the lanes that are set
+    static constexpr std::size_t width = 4;
+
+    static V load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+    static V load_tail(const double* p, std::size_t n, double pad) {
+        return kernels::load_padded<Avx2Lanes>(p, n, pad);
+    }
+    static void store_tail(double* p, std::size_t n, V v) { kernels::store_partial<Avx2Lanes>(p, n, v); }
+    static V set1(double x) { return _mm256_set1_pd(x); }
+    static M less(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static V select(M m, V a, V b) { return _mm256_blendv_pd(b, a, m); }
+    static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static V div(V a, V b) { return _mm256_div_pd(a, b); }
+    static V exp(V v) { return _ZGVdN4v_exp(v); }
+    static V log(V v) { return _ZGVdN4v_log(v); }
+    static V atan(V v) { return _ZGVdN4v_atan(v); }
+};
 
 }  // namespace
 
-void avx2_exp(const double* x, double* y, std::size_t n) { apply<_ZGVdN4v_exp>(x, y, n, 0.0); }
-void avx2_log(const double* x, double* y, std::size_t n) { apply<_ZGVdN4v_log>(x, y, n, 1.0); }
-void avx2_atan(const double* x, double* y, std::size_t n) { apply<_ZGVdN4v_atan>(x, y, n, 0.0); }
-
-// log(exp(z) + 1) below `cutoff`, z itself at and above it and for NaN, four lanes at a time.
-// The same exp and log as avx2_exp and avx2_log on the same inputs, so the values match theirs.
+void avx2_exp(const double* x, double* y, std::size_t n) { kernels::exp<Avx2Lanes>(x, y, n); }
+void avx2_log(const double* x, double* y, std::size_t n) { kernels::log<Avx2Lanes>(x, y, n); }
+void avx2_atan(const double* x, double* y, std::size_t n) { kernels::atan<Avx2Lanes>(x, y, n); }
 void avx2_softplus(const double* z, double* y, std::size_t n, double cutoff) {
-    const __m256d cut = _mm256_set1_pd(cutoff), one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
-    auto lanes = [&](__m256d v) {
-        const __m256d below = _mm256_cmp_pd(v, cut, _CMP_LT_OQ);
-        const __m256d e = _ZGVdN4v_exp(_mm256_blendv_pd(zero, v, below));
-        const __m256d r = _ZGVdN4v_log(_mm256_add_pd(e, one));
-        return _mm256_blendv_pd(v, r, below);
-    };
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(y + i, lanes(_mm256_loadu_pd(z + i)));
-    if (i == n) return;
-    alignas(32) double t[4] = {0.0, 0.0, 0.0, 0.0};
-    for (std::size_t j = i; j < n; ++j) t[j - i] = z[j];
-    _mm256_store_pd(t, lanes(_mm256_load_pd(t)));
-    for (std::size_t j = i; j < n; ++j) y[j] = t[j - i];
+    kernels::softplus<Avx2Lanes>(z, y, n, cutoff);
 }
-
-// a * e / (1 + e) with e = exp(z) below `cutoff`, a itself at and above it and for NaN.
 void avx2_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
-    const __m256d cut = _mm256_set1_pd(cutoff), one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
-    auto lanes = [&](__m256d v, __m256d w) {
-        const __m256d below = _mm256_cmp_pd(v, cut, _CMP_LT_OQ);
-        const __m256d e = _ZGVdN4v_exp(_mm256_blendv_pd(zero, v, below));
-        const __m256d r = _mm256_mul_pd(_mm256_div_pd(e, _mm256_add_pd(one, e)), w);
-        return _mm256_blendv_pd(w, r, below);
-    };
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(y + i, lanes(_mm256_loadu_pd(z + i), _mm256_loadu_pd(a + i)));
-    if (i == n) return;
-    alignas(32) double t[4] = {0.0, 0.0, 0.0, 0.0}, u[4] = {0.0, 0.0, 0.0, 0.0};
-    for (std::size_t j = i; j < n; ++j) t[j - i] = z[j], u[j - i] = a[j];
-    _mm256_store_pd(t, lanes(_mm256_load_pd(t), _mm256_load_pd(u)));
-    for (std::size_t j = i; j < n; ++j) y[j] = t[j - i];
+    kernels::softplus_adjoint<Avx2Lanes>(z, a, y, n, cutoff);
 }

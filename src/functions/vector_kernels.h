@@ -1,0 +1,104 @@
+// The elementwise kernels behind vector_math.h, written once for any lane type. Each vector
+// translation unit (vector_math_avx2.cpp, vector_math_avx512.cpp) includes this with its own ISA
+// flags and its own lane traits. Everything here has internal linkage: an inline or template
+// function with external linkage emitted by both units could let the linker keep the AVX-512
+// copy for both, and that copy would then run on a machine without AVX-512.
+//
+// A lane traits struct L provides
+//   V, M                     a vector of L::width doubles and a lane mask
+//   width                    lanes per vector
+//   load(p), store(p, v)     unaligned, all lanes
+//   load_tail(p, n, pad)     the n < width elements at p, the other lanes holding pad
+//   store_tail(p, n, v)      the first n lanes of v to p, nothing else written
+//   set1(x)
+//   less(a, b)               a < b per lane, false where either is NaN
+//   select(m, a, b)          a where m is set, else b
+//   add, mul, div
+//   exp, log, atan           glibc's vector math routines of that width
+#pragma once
+
+#include <cstddef>
+
+namespace {
+namespace kernels {
+
+// Full groups, then the tail with the unused lanes set to `pad` (a value on which the routine
+// raises no floating-point flag). Every element goes through the same vector routine, so its
+// value does not depend on where it sits in the array or how long the array is.
+template <class L, class F>
+void apply(F f, const double* x, double* y, std::size_t n, double pad) {
+    std::size_t i = 0;
+    for (; i + L::width <= n; i += L::width) L::store(y + i, f(L::load(x + i)));
+    if (i < n) L::store_tail(y + i, n - i, f(L::load_tail(x + i, n - i, pad)));
+}
+
+// As apply, for a routine of two arrays.
+template <class L, class F>
+void apply2(F f, const double* x, const double* w, double* y, std::size_t n, double pad_x, double pad_w) {
+    std::size_t i = 0;
+    for (; i + L::width <= n; i += L::width) L::store(y + i, f(L::load(x + i), L::load(w + i)));
+    if (i < n) L::store_tail(y + i, n - i, f(L::load_tail(x + i, n - i, pad_x), L::load_tail(w + i, n - i, pad_w)));
+}
+
+template <class L>
+void exp(const double* x, double* y, std::size_t n) {
+    apply<L>([](typename L::V v) { return L::exp(v); }, x, y, n, 0.0);
+}
+
+template <class L>
+void log(const double* x, double* y, std::size_t n) {
+    apply<L>([](typename L::V v) { return L::log(v); }, x, y, n, 1.0);
+}
+
+template <class L>
+void atan(const double* x, double* y, std::size_t n) {
+    apply<L>([](typename L::V v) { return L::atan(v); }, x, y, n, 0.0);
+}
+
+// log(exp(z) + 1) below `cutoff`, z itself at and above it and for NaN. exp is evaluated at 0 in
+// the lanes that keep z, so it never overflows. The same exp and log as the routines above on the
+// same inputs, so the values match exp followed by log elementwise.
+template <class L>
+void softplus(const double* z, double* y, std::size_t n, double cutoff) {
+    using V = typename L::V;
+    const V cut = L::set1(cutoff), one = L::set1(1.0), zero = L::set1(0.0);
+    apply<L>(
+        [&](V v) {
+            const auto below = L::less(v, cut);
+            const V e = L::exp(L::select(below, v, zero));
+            return L::select(below, L::log(L::add(e, one)), v);
+        },
+        z, y, n, 0.0);
+}
+
+// a * e / (1 + e) with e = exp(z) below `cutoff`, a itself at and above it and for NaN.
+template <class L>
+void softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
+    using V = typename L::V;
+    const V cut = L::set1(cutoff), one = L::set1(1.0), zero = L::set1(0.0);
+    apply2<L>(
+        [&](V v, V w) {
+            const auto below = L::less(v, cut);
+            const V e = L::exp(L::select(below, v, zero));
+            return L::select(below, L::mul(L::div(e, L::add(one, e)), w), w);
+        },
+        z, a, y, n, 0.0, 0.0);
+}
+
+// load_tail and store_tail through a padded buffer, for lane types without masked memory access.
+template <class L>
+typename L::V load_padded(const double* p, std::size_t n, double pad) {
+    alignas(64) double t[L::width];
+    for (std::size_t j = 0; j < L::width; ++j) t[j] = j < n ? p[j] : pad;
+    return L::load(t);
+}
+
+template <class L>
+void store_partial(double* p, std::size_t n, typename L::V v) {
+    alignas(64) double t[L::width];
+    L::store(t, v);
+    for (std::size_t j = 0; j < n; ++j) p[j] = t[j];
+}
+
+}  // namespace kernels
+}  // namespace
