@@ -40,9 +40,18 @@ void apply2(F f, const double* x, const double* w, double* y, std::size_t n, dou
     if (i < n) L::store_tail(y + i, n - i, f(L::load_tail(x + i, n - i, pad_x), L::load_tail(w + i, n - i, pad_w)));
 }
 
+// glibc's vector exp raises overflow (not underflow) far below its range, from about -1e119, and
+// invalid at -inf, where the true result is a plain 0. Arguments below -1000 (where exp is 0
+// already) go in as -1000, so the value is the same and no false flag is raised. NaN is kept.
+template <class L>
+typename L::V exp_from_below(typename L::V v) {
+    const typename L::V floor = L::set1(-1000.0);
+    return L::exp(L::select(L::less(v, floor), floor, v));
+}
+
 template <class L>
 void exp(const double* x, double* y, std::size_t n) {
-    apply<L>([](typename L::V v) { return L::exp(v); }, x, y, n, 0.0);
+    apply<L>([](typename L::V v) { return exp_from_below<L>(v); }, x, y, n, 0.0);
 }
 
 template <class L>
@@ -50,9 +59,18 @@ void log(const double* x, double* y, std::size_t n) {
     apply<L>([](typename L::V v) { return L::log(v); }, x, y, n, 1.0);
 }
 
+// glibc's four-lane atan squares its argument and raises overflow from 2^512 up. atan is pi/2
+// to the last bit long before 2^500, so larger magnitudes (infinities included) go in as 2^500.
 template <class L>
 void atan(const double* x, double* y, std::size_t n) {
-    apply<L>([](typename L::V v) { return L::atan(v); }, x, y, n, 0.0);
+    using V = typename L::V;
+    const V hi = L::set1(0x1p500), lo = L::set1(-0x1p500);
+    apply<L>(
+        [&](V v) {
+            const V clamped = L::select(L::less(hi, v), hi, L::select(L::less(v, lo), lo, v));
+            return L::atan(clamped);
+        },
+        x, y, n, 0.0);
 }
 
 // log(exp(z) + 1) below `cutoff`, z itself at and above it and for NaN. exp is evaluated at 0 in
@@ -65,7 +83,7 @@ void softplus(const double* z, double* y, std::size_t n, double cutoff) {
     apply<L>(
         [&](V v) {
             const auto below = L::less(v, cut);
-            const V e = L::exp(L::select(below, v, zero));
+            const V e = exp_from_below<L>(L::select(below, v, zero));
             return L::select(below, L::log(L::add(e, one)), v);
         },
         z, y, n, 0.0);
@@ -79,7 +97,7 @@ void softplus_adjoint(const double* z, const double* a, double* y, std::size_t n
     apply2<L>(
         [&](V v, V w) {
             const auto below = L::less(v, cut);
-            const V e = L::exp(L::select(below, v, zero));
+            const V e = exp_from_below<L>(L::select(below, v, zero));
             return L::select(below, L::mul(L::div(e, L::add(one, e)), w), w);
         },
         z, a, y, n, 0.0, 0.0);

@@ -58,6 +58,32 @@ TEST(Forward, NiterTwoWithWiderLayersMatchesTheReference) {
     expect_near_all(F, rn.forward(par, X, 7, 4), 1e-12);
 }
 
+TEST(Forward, HugeFiniteParametersGiveTheLimitsNotAFloatingPointFailure) {
+    // Pre-activations of +-1e130 and more: softplus of a very negative input is 0 and atan of a
+    // very large one is +-pi/2, exactly; no step overflows, so the calls must succeed.
+    for (std::string act : {"softplus", "atan"}) {
+        SCOPED_TRACE(act);
+        const ref::Network rn{1, 1, {2, 3}, act};
+        Net n("2 1 2 1 16 2 3 " + act + " sum");
+        ASSERT_NE(n.h, nullptr);
+        ASSERT_EQ(velt_numel(n.h), rn.numel());
+        std::vector<double> par = random_vector(rn.numel(), 53, 1e130);
+        const auto X = random_vector(9 * 2, 54, 1.0);
+        std::vector<double> F(9, NAN);
+        ASSERT_EQ(velt_compute(n.h, par.data(), uint32_t(par.size()), X.data(), 9, 2, 0, F.data()), 0);
+        expect_near_all(F, rn.forward(par, X, 9, 2), 1e-12);
+        if (act == "softplus") {
+            // The gradient's reverse pass takes exp of the same inputs.
+            const std::vector<double> Y(9, 0.0);
+            std::vector<double> g(par.size(), NAN);
+            double J = NAN;
+            EXPECT_EQ(velt_g(n.h, par.data(), uint32_t(par.size()), X.data(), Y.data(), 9, 2, 1, &J, g.data()), 0);
+            EXPECT_TRUE(std::isfinite(J));
+            for (double v : g) EXPECT_TRUE(std::isfinite(v));
+        }
+    }
+}
+
 TEST(Forward, MissingInputColumnsActAsZeros) {
     const ref::Network rn{2, 1, {5, 3, 2}, "softplus"};
     Net n("6 2 3 1 16 5 3 2 softplus sum");
