@@ -75,18 +75,21 @@ void atan(const double* x, double* y, std::size_t n) {
 
 // log(exp(z) + 1) below `cutoff`, z itself at and above it and for NaN. exp is evaluated at 0 in
 // the lanes that keep z, so it never overflows. The same exp and log as the routines above on the
-// same inputs, so the values match exp followed by log elementwise.
+// same inputs, so the values match exp followed by log elementwise. exp runs over a block, then
+// log over the block: calls on independent data overlap in the pipeline, where exp followed by
+// log on each vector would make one long chain of dependent instructions.
 template <class L>
 void softplus(const double* z, double* y, std::size_t n, double cutoff) {
     using V = typename L::V;
     const V cut = L::set1(cutoff), one = L::set1(1.0), zero = L::set1(0.0);
-    apply<L>(
-        [&](V v) {
-            const auto below = L::less(v, cut);
-            const V e = exp_from_below<L>(L::select(below, v, zero));
-            return L::select(below, L::log(L::add(e, one)), v);
-        },
-        z, y, n, 0.0);
+    constexpr std::size_t kBlock = 128;
+    alignas(64) double e1[kBlock];
+    for (std::size_t b = 0; b < n; b += kBlock) {
+        const std::size_t m = n - b < kBlock ? n - b : kBlock;
+        apply<L>([&](V v) { return L::add(exp_from_below<L>(L::select(L::less(v, cut), v, zero)), one); }, z + b, e1,
+                 m, 0.0);
+        apply2<L>([&](V v, V e) { return L::select(L::less(v, cut), L::log(e), v); }, z + b, e1, y + b, m, 0.0, 1.0);
+    }
 }
 
 // a * e / (1 + e) with e = exp(z) below `cutoff`, a itself at and above it and for NaN.
