@@ -47,22 +47,32 @@ inline void require_targets(PlainNN const& nn, uint32_t Cy) {
              " outputs");
 }
 
-// Copies n caller values; a null array (allowed only where the caller's contract says so)
-// gives zeros. A NaN or an infinity in an input would propagate without raising anything, so
-// it is refused as a floating-point event.
-inline void copy_input(const double* p, std::size_t n, double* out, const char* name) {
-    if (!p) return;
+// A NaN or an infinity in an input would propagate without raising anything, so it is refused
+// as a floating-point event.
+inline void require_finite(const double* x, std::size_t n, const char* name) {
     bool finite = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = p[i];
-        finite &= std::isfinite(p[i]);
-    }
+    for (std::size_t i = 0; i < n; ++i) finite &= std::isfinite(x[i]);
     if (!finite) throw FloatingPointFailure(std::string(name) + " holds NaN or infinity");
 }
 
+// Copies n caller values; a null array (allowed only where the caller's contract says so)
+// gives zeros.
+inline void copy_input(const double* p, std::size_t n, double* out, const char* name) {
+    if (!p) return;
+    std::copy_n(p, n, out);
+    require_finite(out, n, name);
+}
+
+// The copy is built straight from the caller's array, without zero-filling its storage first:
+// for a large X that pass over fresh memory costs as much as the copy itself.
 inline Mat matrix_from(const double* p, uint32_t rows, uint32_t cols, const char* name) {
-    Mat m(rows, cols);
-    copy_input(p, m.size(), ptr(m.data), name);
+    if (!p) return Mat(rows, cols);
+    Mat m;
+    const std::size_t n = std::size_t(rows) * cols;
+    m.data = std::valarray<double>(p, n);
+    m.rows = rows;
+    m.cols = cols;
+    require_finite(ptr(m.data), n, name);
     return m;
 }
 
