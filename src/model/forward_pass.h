@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "model/boundary.h"
 #include "model/net_ops.h"
@@ -20,10 +21,12 @@ void check_predicates(NN const& nn, std::size_t C) {
 }
 
 // Storage one thread reuses from batch to batch in the forward pass: allocated by the first
-// batch, kept for the rest of the call.
+// batch, kept for the rest of the call. One entry per layer, since the widths differ: A[l] is
+// layer l's input, Z[l] its pre-activation (the output layer's last).
 template <class NN>
 struct ForwardScratch {
-    typename NN::Matrix A, Z, T, F;
+    std::vector<typename NN::Matrix> A, Z;
+    typename NN::Matrix T, F;
     Mat Xb, Yb;
 };
 
@@ -33,22 +36,26 @@ template <class NN>
 void computev_into(NN const& nn, Mat const& X, ForwardScratch<NN>& s, typename NN::Matrix& F) {
     check_predicates(nn, X.cols);
     const uint32_t L = nn.nlayers;
+    const uint32_t last = L - 1;
     const std::size_t S = nn.hidden_width();
-    auto &A = s.A, &Z = s.Z, &T = s.T;
-    nn_input(A, X, nn.sizes[0]);
-    nn_zeros(T, X.rows, nn.niter * S);
+    auto &A = s.A, &Z = s.Z;
+    if (A.size() != L) A.resize(L);
+    if (Z.size() != L) Z.resize(L);
+    nn_input(A[0], X, nn.sizes[0]);
+    nn_zeros(s.T, X.rows, nn.niter * S);
     for (uint32_t p = 0; p < nn.niter; ++p) {
-        // Run p starts from the output of run p - 1.
-        for (uint32_t l = 0; l + 1 < L; ++l) {
-            nn_mult(A, nn.weights[l], Z);
-            nn_add_bias(Z, nn.biases[l]);
-            nn.act_into(Z, A);
+        // Run p starts from the output of run p - 1 (of the input's width).
+        if (p > 0) std::swap(A[0], A[last]);
+        for (uint32_t l = 0; l < last; ++l) {
+            nn_mult(A[l], nn.weights[l], Z[l]);
+            nn_add_bias(Z[l], nn.biases[l]);
+            nn.act_into(Z[l], A[l + 1]);
         }
-        nn_place_columns(T, A, p * S);
+        nn_place_columns(s.T, A[last], p * S);
     }
-    nn_mult(T, nn.weights[L - 1], Z);
-    nn_add_bias(Z, nn.biases[L - 1]);
-    nn.act_into(Z, F);
+    nn_mult(s.T, nn.weights[last], Z[last]);
+    nn_add_bias(Z[last], nn.biases[last]);
+    nn.act_into(Z[last], F);
 }
 
 template <class NN>
