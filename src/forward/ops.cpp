@@ -311,6 +311,22 @@ Rows side_by_side(const double* S, std::size_t p, std::size_t cols, std::size_t 
     return p == kZeroDirection ? Rows{nullptr, 0} : Rows{S + p * cols, ld};
 }
 
+// The directions d0 .. d0+c-1 of t (rows x inner each) that are not zero, stacked vertically
+// and multiplied by op(B) (inner x cols, leading dimension ldb) in one dgemm: block pos[j] of the
+// result (rows x cols) is direction d0+j's product. Returns null when every direction is zero.
+// Uses scratch slots 0 and 1.
+const double* stacked_times(std::valarray<Mat> const& t, std::size_t d0, std::size_t c, std::size_t rows,
+                            std::size_t inner, std::size_t cols, CBLAS_TRANSPOSE tb, const double* B, std::size_t ldb,
+                            std::size_t* pos) {
+    const std::size_t active = find_nonzero(t, d0, c, rows * inner, pos);
+    if (!active) return nullptr;
+    double* S = scratch(0, active * rows * inner);
+    stack_tangents(t, d0, c, rows * inner, pos, S);
+    double* P = scratch(1, active * rows * cols);
+    gemm(CblasNoTrans, tb, active * rows, cols, inner, S, inner, B, ldb, P, cols);
+    return P;
+}
+
 // C's tangents for C = A B: d = A_d B + A B_d for d below B's count, A_d B beyond.
 void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
     const std::size_t r = A.value.rows, n = A.value.cols, m = B.value.cols;
@@ -325,14 +341,7 @@ void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
         const std::size_t cb = kb > d0 ? std::min(c, kb - d0) : 0;
         // The A_d stacked vertically times B: block p = A_d B for the direction in place p.
         std::size_t* pa = positions(0, c);
-        const std::size_t na = find_nonzero(A.tangents, d0, c, r * n, pa);
-        double* U = nullptr;
-        if (na) {
-            double* S = scratch(0, na * r * n);
-            stack_tangents(A.tangents, d0, c, r * n, pa, S);
-            U = scratch(1, na * r * m);
-            gemm(CblasNoTrans, CblasNoTrans, na * r, m, n, S, n, ptr(B.value.data), m, U, m);
-        }
+        const double* U = stacked_times(A.tangents, d0, c, r, n, m, CblasNoTrans, ptr(B.value.data), m, pa);
         // A times the B_d side by side: r x (nb m), block p = A B_d.
         std::size_t* pb = positions(1, c);
         const std::size_t nb = cb ? find_nonzero(B.tangents, d0, cb, n * m, pb) : 0;
@@ -364,14 +373,7 @@ void mult_nt_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
         const std::size_t cb = kb > d0 ? std::min(c, kb - d0) : 0;
         // The A_d stacked vertically times B^T: block p = A_d B^T.
         std::size_t* pa = positions(0, c);
-        const std::size_t na = find_nonzero(A.tangents, d0, c, r * m, pa);
-        double* T = nullptr;
-        if (na) {
-            double* S = scratch(0, na * r * m);
-            stack_tangents(A.tangents, d0, c, r * m, pa, S);
-            T = scratch(1, na * r * n);
-            gemm(CblasNoTrans, CblasTrans, na * r, n, m, S, m, ptr(B.value.data), m, T, n);
-        }
+        const double* T = stacked_times(A.tangents, d0, c, r, m, n, CblasTrans, ptr(B.value.data), m, pa);
         // A times the B_d stacked vertically, transposed: r x (nb n), block p = A B_d^T.
         std::size_t* pb = positions(1, c);
         const std::size_t nb = cb ? find_nonzero(B.tangents, d0, cb, n * m, pb) : 0;
