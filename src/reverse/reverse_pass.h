@@ -127,9 +127,10 @@ struct Workspace {
     Mat Xb, Yb;
 };
 
-// Objective of one block of rows with its adjoints, scaled by the seed adjJ, added into adjnn. adjR must be R x numout; with adjJ == 0 it
-// holds per-element weights w, and adjnn receives the adjoints of sum_i w_i norm_vec_i while
-// out receives the per-element terms; otherwise out receives the residual.
+// Objective of one block of rows with its adjoints, scaled by the seed adjJ, added into adjnn.
+// adjR must be R x numout; with adjJ == 0 it holds per-element weights w, and adjnn receives the
+// adjoints of sum_i w_i norm_vec_i while out receives the per-element terms; otherwise out
+// receives the residual.
 template <class NN>
 typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue const& adjJ,
                                  typename NN::Matrix& adjR, typename NN::Matrix& out, NN& adjnn,
