@@ -104,6 +104,20 @@ VELTN_API const char* velt_version_string(void);
  * the library and stays valid until the next failing call on the same thread. */
 VELTN_API const char* velt_last_error(void);
 
+/* Messages. Every line the library writes (failure lines, warnings of the description
+ * parser, the INFO build line, NN_TRACE lines, the forward-mode layer's default error output)
+ * goes through one function. With no handler set, it is written to standard output (stream 1)
+ * or standard error (stream 2), one line per write.
+ * fn receives `user`, the stream (1 for a line that would go to standard output, 2 for standard
+ * error) and the line without its trailing newline; the line is valid only during the call.
+ * fn == NULL restores the default. The handler is process-wide: set it before calls start.
+ * The library calls fn only on the thread that made the call (lines raised on its worker
+ * threads are passed on by the calling thread before the call returns), so fn need not be
+ * thread-safe unless the host makes calls from several threads at once. fn must not throw or
+ * longjmp, and must not call back into the library. */
+typedef void (*velt_message_fn)(void* user, int stream, const char* line);
+VELTN_API void velt_set_message_handler(velt_message_fn fn, void* user);
+
 /* ---- Lifecycle -------------------------------------------------------------------------- */
 
 /* Parses the description (exactly `length` bytes of `text`, which need not end in a NUL) and

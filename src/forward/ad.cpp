@@ -1,6 +1,6 @@
 #include "forward/ad.h"
 
-#include <iostream>
+#include "core/messages.h"
 #include <sstream>
 
 namespace tanad {
@@ -31,8 +31,7 @@ void raise_pole_division(Active<1> const& a, double c) {
     if (ErrorHandler* h = ErrorHandler::getHandler()) {
         h->handle(err);
     } else {
-        // One write per line so that lines from concurrent workers do not interleave.
-        std::cerr << (err.message + "\n") << std::flush;
+        veltn::emit(veltn::kStderr, err.message);
     }
 }
 

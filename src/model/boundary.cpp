@@ -3,9 +3,10 @@
 #include <cblas.h>
 #include <fenv.h>
 
-#include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "core/messages.h"
 
 namespace veltn {
 
@@ -40,8 +41,7 @@ void set_last_error(std::string const& message) {
 }
 
 void report_error(const char* function, std::string const& message) {
-    std::fprintf(stderr, "%s: %s\n", function, message.c_str());
-    std::fflush(stderr);
+    emit(kStderr, std::string(function) + ": " + message);
     set_last_error(std::string(function) + ": " + message);
 }
 
@@ -89,8 +89,7 @@ int CallFrame::fail_fp(std::string const& message) {
 
 int CallFrame::fail_with(std::string const& message, bool plain) {
     if (plain) {
-        std::fprintf(stderr, "%s\n", message.c_str());
-        std::fflush(stderr);
+        emit(kStderr, message);
         set_last_error(message);
     } else {
         report_error(function_, message);

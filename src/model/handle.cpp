@@ -4,17 +4,18 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
 #include <string>
 
 #include "forward/tangent_functions.h"
+#include "core/messages.h"
 #include "model/boundary.h"
 #include "model/mknn.h"
 #include "veltn.h"
 
 void print_build_line() {
-    if (std::getenv("INFO")) std::cout << "VELTN veltn " << __DATE__ << " " << __TIME__ << " x86-64\n";
+    if (std::getenv("INFO"))
+        veltn::emit(veltn::kStdout, std::string("VELTN veltn ") + __DATE__ + " " + __TIME__ + " x86-64");
 }
 
 namespace veltn {

@@ -5,8 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iostream>
 #include <valarray>
+
+#include "core/messages.h"
 
 template <class T>
 struct MatrixTemplate {
@@ -118,7 +119,7 @@ inline bool add_bias(Mat& Z, Vec const& b) {
             for (std::size_t j = 0; j < Z.cols; ++j) z[j] += bb[j];
         return true;
     }
-    std::cerr << "invalid dims\n";
+    veltn::emit(veltn::kStderr, "invalid dims");
     return false;
 }
 

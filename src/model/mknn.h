@@ -4,7 +4,7 @@
 #include <cblas.h>
 
 #include <cstdlib>
-#include <iostream>
+#include "core/messages.h"
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,7 +79,7 @@ NN mknn(std::string const& text) {
     std::istringstream in(text);
     in >> nn.numin >> nn.numout >> nn.nlayers >> nn.niter >> nn.batch;
     if (nn.numin == 0 || nn.numout == 0 || nn.nlayers == 0 || nn.niter == 0 || nn.batch == 0) {
-        std::cerr << "Error: invalid network data\n";
+        veltn::emit(veltn::kStderr, "Error: invalid network data");
         return nn;
     }
     // Widths are read while the text has them; a missing width is 0, so the list stops at the
@@ -134,7 +134,7 @@ void build_layers(NN& nn) {
     }
     nn.weights[L - 1] = M(Mat(size_t(nn.niter) * S, nn.numout));
     nn.biases[L - 1] = V(0.0, nn.numout);
-    if (!bind_norm(nn)) std::cout << "invalid norm function name: " << nn.normname << "\n";
+    if (!bind_norm(nn)) veltn::emit(veltn::kStdout, "invalid norm function name: " + nn.normname);
     nn.logp_bias = norm_constants::kBias;
     nn.logp_sigma = norm_constants::kSigma;
     bind_activation(nn);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <exception>
 
+#include "core/messages.h"
 #include "model/boundary.h"
 
 // Rows cut into batches of `size` rows (the last one shorter when size does not divide the
@@ -61,11 +62,13 @@ void parallel_region(unsigned nthreads, Body&& body) {
     }
     std::exception_ptr error;
     std::atomic<int>* sink = veltn::fp_event_sink();
+    veltn::HeldLines held;
 #pragma omp parallel num_threads(nthreads)
     {
         const unsigned tid = static_cast<unsigned>(omp_get_thread_num());
         const unsigned nteam = static_cast<unsigned>(omp_get_num_threads());
         veltn::WorkerFpScope fp(tid != 0, sink);
+        veltn::HoldLines hold(tid != 0 ? &held : nullptr);
         try {
             body(tid, nteam);
         } catch (...) {
@@ -73,5 +76,6 @@ void parallel_region(unsigned nthreads, Body&& body) {
             if (!error) error = std::current_exception();
         }
     }
+    held.flush();
     if (error) std::rethrow_exception(error);
 }

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
+#include <sstream>
+
+#include "core/messages.h"
 
 #include "veltn.h"
 
@@ -78,7 +80,10 @@ double wall_seconds() {
 }
 
 void trace_objective(double J, double seconds) {
-    if (std::getenv("NN_TRACE")) std::cout << "J = " << J << ", " << seconds << " s\n";
+    if (!std::getenv("NN_TRACE")) return;
+    std::ostringstream line;
+    line << "J = " << J << ", " << seconds << " s";
+    emit(kStdout, line.str());
 }
 
 }  // namespace veltn

@@ -1,22 +1,14 @@
 // Exported vector-Jacobian products.
-#include <sys/time.h>
-
 #include <cstdlib>
-#include <iostream>
 
 #include "model/arguments.h"
+#include "products/directions.h"
 #include "products/vector_jacobian.h"
 #include "veltn.h"
 
 using namespace veltn;
 
 namespace {
-
-double wall_seconds() {
-    timeval tv;
-    if (gettimeofday(&tv, nullptr) != 0) return 0.0;
-    return double(tv.tv_sec) + double(tv.tv_usec) * 1e-6;
-}
 
 // Checks shared by both products; null inputs are read as zeros.
 PlainNN const& checked(void* handle, uint32_t nw, uint32_t n, uint32_t nin, uint32_t nout) {
@@ -33,8 +25,7 @@ PlainNN const& checked(void* handle, uint32_t nw, uint32_t n, uint32_t nin, uint
 
 void trace(PlainNN const& nn, Mat const& terms, double seconds) {
     if (!std::getenv("NN_TRACE")) return;
-    const double J = nn.norm_sum(terms) / static_cast<double>(terms.size());
-    std::cout << "J = " << J << ", " << seconds << " s\n";
+    trace_objective(nn.norm_sum(terms) / static_cast<double>(terms.size()), seconds);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "forward/ad.h"
 #include "forward/fad1.h"
 #include "support/fd.h"
+#include "veltn.h"
 
 namespace tangent_test {
 
@@ -36,16 +37,18 @@ private:
     uint64_t ndir_, ndd_;
 };
 
-// Redirects std::cerr into a string while alive.
+// Collects the library's standard-error lines (each with its newline) while alive.
 class CerrCapture {
 public:
-    CerrCapture() : old_(std::cerr.rdbuf(buf_.rdbuf())) {}
-    ~CerrCapture() { std::cerr.rdbuf(old_); }
+    CerrCapture() { velt_set_message_handler(&CerrCapture::take, this); }
+    ~CerrCapture() { velt_set_message_handler(nullptr, nullptr); }
     std::string text() const { return buf_.str(); }
 
 private:
+    static void take(void* self, int stream, const char* line) {
+        if (stream == 2) static_cast<CerrCapture*>(self)->buf_ << line << '\n';
+    }
     std::ostringstream buf_;
-    std::streambuf* old_;
 };
 
 inline Vec random_vec(std::size_t n, unsigned seed, double scale = 1.0) {
