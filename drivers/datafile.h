@@ -5,7 +5,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "model/matrix.h"
+#include "core/matrix.h"
 
 namespace datafile {
 

@@ -7,8 +7,6 @@ namespace tanad {
 namespace FO {
 namespace Dynamic {
 
-VELTN_AD_EXPORT uint64_t NDIR = 940;
-
 namespace {
 
 // Where the pole-division check reports itself from. File, line and kind are part of the
@@ -94,5 +92,3 @@ ErrorHandler* ErrorHandler::setHandler(ErrorHandler* h) {
 }
 
 }  // namespace tanad
-
-VELTN_AD_EXPORT uint64_t g_ndd = 0;

@@ -1,19 +1,46 @@
-// Forward-mode active scalar with a run-time number of tangent directions and the
-// process-wide direction counts. Its errors are declared in veltn_ad.hpp.
+// Forward-mode active scalar with a run-time number of tangent directions, and the direction
+// counts of the current call. Its errors are declared in veltn_ad.hpp.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <valarray>
 
+#include "core/thread_state.h"
 #include "veltn_ad.hpp"
+
+// The direction counts belong to the call: each thread reads its own (core/thread_state.h), set
+// by the call on the calling thread and handed to its worker threads by parallel_region.
+// Tangents of an active scalar made from a plain number.
+inline uint64_t scalar_directions() { return veltn::call_state().scalar_directions; }
+// Tangents of a tangent container made from plain values.
+inline uint64_t container_directions() { return veltn::call_state().container_directions; }
+
+// Sets both counts to k on this thread while alive, and puts the previous counts back after.
+class DirectionScope {
+public:
+    explicit DirectionScope(uint64_t k) : saved_(veltn::call_state()) {
+        veltn::call_state().scalar_directions = k;
+        veltn::call_state().container_directions = k;
+    }
+    DirectionScope(uint64_t ndir, uint64_t ndd) : saved_(veltn::call_state()) {
+        veltn::call_state().scalar_directions = ndir;
+        veltn::call_state().container_directions = ndd;
+    }
+    ~DirectionScope() {
+        veltn::call_state().scalar_directions = saved_.scalar_directions;
+        veltn::call_state().container_directions = saved_.container_directions;
+    }
+    DirectionScope(DirectionScope const&) = delete;
+    DirectionScope& operator=(DirectionScope const&) = delete;
+
+private:
+    veltn::CallState saved_;
+};
 
 namespace tanad {
 namespace FO {
 namespace Dynamic {
-
-// Tangent count of every Active<1> built from a plain number (940 at load).
-extern VELTN_AD_EXPORT uint64_t NDIR;
 
 template <int Order>
 struct Active;
@@ -25,7 +52,7 @@ struct Active<1> {
     double value;
     std::valarray<double> tangents;
 
-    Active(double x = 0.0) : ndir(NDIR), value(x), tangents(0.0, NDIR) {}
+    Active(double x = 0.0) : ndir(scalar_directions()), value(x), tangents(0.0, ndir) {}
 
     Active& operator+=(Active const& b);
     Active& operator*=(double c);
@@ -43,5 +70,3 @@ inline Active<1> operator+(Active<1> a, Active<1> const& b) { return a += b; }
 
 }  // namespace tanad
 
-// Tangent count of every tangent container built from plain values (0 at load).
-extern VELTN_AD_EXPORT uint64_t g_ndd;

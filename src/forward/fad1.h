@@ -8,7 +8,7 @@
 #include <valarray>
 
 #include "forward/ad.h"
-#include "model/matrix.h"
+#include "core/matrix.h"
 
 template <class T>
 struct fad1;
@@ -18,11 +18,11 @@ struct fad1<Vec> {
     Vec value;
     std::valarray<Vec> tangents;
 
-    fad1() : value(), tangents(Vec(), g_ndd) {}
+    fad1() : value(), tangents(Vec(), container_directions()) {}
     // Value v with n directions. Zero tangents are v * 0.0, so they are NaN where v is not finite.
     fad1(Vec const& v, unsigned n) : value(v), tangents(Vec(v * 0.0), n) {}
-    // n copies of x with g_ndd directions.
-    fad1(double x, unsigned n) : value(x, n), tangents(Vec(value * 0.0), g_ndd) {}
+    // n copies of x with the current container direction count.
+    fad1(double x, unsigned n) : value(x, n), tangents(Vec(value * 0.0), container_directions()) {}
 
     std::size_t size() const { return value.size(); }
     std::size_t ndir() const { return tangents.size(); }
@@ -37,9 +37,9 @@ struct fad1<Mat> {
     Mat value;
     std::valarray<Mat> tangents;
 
-    fad1() : value(), tangents(Mat(), g_ndd) {}
-    // Value m with g_ndd zero tangents of m's shape (m's data times 0.0).
-    explicit fad1(Mat const& m) : value(m), tangents(zero_like(m), g_ndd) {}
+    fad1() : value(), tangents(Mat(), container_directions()) {}
+    // Value m with the current container direction count of zero tangents of m's shape (m's data times 0.0).
+    explicit fad1(Mat const& m) : value(m), tangents(zero_like(m), container_directions()) {}
 
     // The target keeps its rows and cols; value data and each tangent's data come from v, and
     // the direction count becomes v's.

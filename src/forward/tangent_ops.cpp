@@ -5,11 +5,12 @@
 
 namespace {
 
-// g_ndd tangents of m's shape, each m's value times 0.0 (NaN where the value is not finite, as
-// for a freshly built container).
+// The current count of tangents of m's shape, each m's value times 0.0 (NaN where the value is
+// not finite, as for a freshly built container).
 void zero_tangents_like_value(fad1<Mat>& m) {
-    if (m.tangents.size() != g_ndd) m.tangents = std::valarray<Mat>(Mat(), g_ndd);
-    for (std::size_t d = 0; d < g_ndd; ++d) {
+    const std::size_t k = container_directions();
+    if (m.tangents.size() != k) m.tangents = std::valarray<Mat>(Mat(), k);
+    for (std::size_t d = 0; d < k; ++d) {
         Mat& t = m.tangents[d];
         t.resize(m.value.rows, m.value.cols);
         t.data = m.value.data * 0.0;
@@ -122,13 +123,6 @@ void setweights(TangentNN& nn, fad1<Vec> const& p) {
     }
 }
 
-void setweights0(TangentNN& nn) {
-    for (std::size_t l = 0; l < nn.nlayers; ++l) {
-        nn_set_zero(nn.biases[l]);
-        nn_set_zero(nn.weights[l]);
-    }
-}
-
 fad1<Vec> getweights(TangentNN const& nn) {
     std::size_t numel = 0;
     for (std::size_t l = 0; l < nn.nlayers; ++l) numel += nn.biases[l].value.size() + nn.weights[l].value.size();
@@ -150,9 +144,3 @@ fad1<Vec> getweights(TangentNN const& nn) {
     return p;
 }
 
-void do_add(TangentNN& a, TangentNN const& b) {
-    for (std::size_t l = 0; l < b.nlayers; ++l) {
-        nn_add_into(a.weights[l], b.weights[l]);
-        nn_add_into(a.biases[l], b.biases[l]);
-    }
-}

@@ -18,10 +18,10 @@ inline std::size_t nn_cols(fad1<Mat> const& m) { return m.value.cols; }
 inline std::size_t nn_count(fad1<Mat> const& m) { return m.value.size(); }
 inline std::size_t nn_count(fad1<Vec> const& v) { return v.value.size(); }
 
-// The input is data, not a function of the parameters: g_ndd zero tangents.
+// The input is data, not a function of the parameters: the current count of zero tangents.
 // A's storage is kept where the shapes match, here and in nn_zeros.
 void nn_input(fad1<Mat>& A, Mat const& X, std::size_t width);
-// Value and g_ndd tangents of rows x cols zeros.
+// Value and the current count of tangents of rows x cols zeros.
 void nn_zeros(fad1<Mat>& m, std::size_t rows, std::size_t cols);
 inline void nn_mult(fad1<Mat> const& A, fad1<Mat> const& W, fad1<Mat>& Z) { do_mult(A, W, Z); }
 inline void nn_add_bias(fad1<Mat>& Z, fad1<Vec> const& b) { do_binplus(Z, Z, b); }
@@ -71,10 +71,6 @@ using tanad::FO::Dynamic::scalar_value;
 // from p.value, and tangent d of every weight and bias from p's tangent d. Every weight and
 // bias takes p's direction count. p's length is not checked.
 void setweights(TangentNN& nn, fad1<Vec> const& p);
-// Every weight and bias entry, value and tangents, set to 0.0; shapes and counts kept.
-void setweights0(TangentNN& nn);
-// The inverse of setweights: numel entries with g_ndd directions (those a weight or bias lacks
+// The inverse of setweights: numel entries with the current direction count (those a weight or bias lacks
 // stay zero).
 fad1<Vec> getweights(TangentNN const& nn);
-// a's weights and biases += b's, value and tangents, for the layers below b.nlayers.
-void do_add(TangentNN& a, TangentNN const& b);

@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "functions/vector_math.h"
-#include "model/matrix.h"
+#include "core/matrix.h"
 
 // softplus and its adjoint switch to the identity at and above this input, so exp never
 // overflows.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "functions/vector_math.h"
-#include "model/matrix.h"
+#include "core/matrix.h"
 
 namespace norm_constants {
 constexpr double kSigma = 0.3333333333333333;          // scale of the normal core

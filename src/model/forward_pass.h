@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "model/boundary.h"
+#include "core/errors.h"
+#include "core/parallel.h"
 #include "model/net_ops.h"
 #include "model/nn.h"
-#include "model/parallel.h"
 
 // Refuses more input columns than the network accepts.
 template <class NN>
@@ -66,16 +66,6 @@ typename NN::Matrix computev(NN const& nn, Mat const& X) {
     return F;
 }
 
-template <class S>
-void add_shared(S& total, S const& part) {
-#pragma omp critical(veltn_objective_sum)
-    total += part;
-}
-inline void add_shared(double& total, double const& part) {
-#pragma omp atomic
-    total += part;
-}
-
 // Mean of the norm over the residual elements of one block of rows; s.F keeps the residual.
 template <class NN>
 typename NN::SValue block_objective(NN const& nn, Mat const& X, Mat const& Y, ForwardScratch<NN>& s) {
@@ -99,18 +89,19 @@ typename NN::SValue objv(NN const& nn, Mat const& X, Mat const& Y) {
     }
     const uint32_t Cy = static_cast<uint32_t>(Y.cols);
     const BatchPlan plan(R, nn.batch, nn.nthreads);
-    SV total(0.0);
-    parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned tid, unsigned nteam) {
-        SV sum(0.0);
+    // One partial sum per slot, added in slot order: the same result whatever team runs it.
+    std::vector<SV> sums(team_size(nn.nthreads, plan.count), SV(0.0));
+    parallel_region(static_cast<unsigned>(sums.size()), [&](unsigned slot, unsigned nslots) {
         ForwardScratch<NN> s;
-        plan.for_thread(tid, nteam, [&](uint32_t b) {
+        plan.for_thread(slot, nslots, [&](uint32_t b) {
             const uint32_t rows = plan.rows_of(b);
             copy_rows_into(X, plan.first_row(b), rows, s.Xb);
             copy_rows_into(Y, plan.first_row(b), rows, s.Yb);
-            sum += block_objective(nn, s.Xb, s.Yb, s) * static_cast<double>(Cy * rows);
+            sums[slot] += block_objective(nn, s.Xb, s.Yb, s) * static_cast<double>(Cy * rows);
         });
-        add_shared(total, sum);
     });
+    SV total = sums[0];
+    for (std::size_t i = 1; i < sums.size(); ++i) total += sums[i];
     total /= static_cast<double>(Cy * R);
     return total;
 }
@@ -136,9 +127,9 @@ void objv_vec(NN const& nn, Mat const& X, Mat const& Y, typename NN::Matrix& out
     const std::size_t Cy = Y.cols;
     nn_zeros(out, R, Cy);
     const BatchPlan plan(R, nn.batch, nn.nthreads);
-    parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned tid, unsigned nteam) {
+    parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned slot, unsigned nslots) {
         ForwardScratch<NN> s;
-        plan.for_thread(tid, nteam, [&](uint32_t b) {
+        plan.for_thread(slot, nslots, [&](uint32_t b) {
             const uint32_t rows = plan.rows_of(b);
             copy_rows_into(X, plan.first_row(b), rows, s.Xb);
             copy_rows_into(Y, plan.first_row(b), rows, s.Yb);

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "matrix.h"
+#include "core/matrix.h"
 
 inline std::size_t nn_rows(Mat const& m) { return m.rows; }
 inline std::size_t nn_cols(Mat const& m) { return m.cols; }

@@ -6,7 +6,7 @@
 #include <valarray>
 #include <vector>
 
-#include "matrix.h"
+#include "core/matrix.h"
 
 template <class M, class V, class S>
 struct NNTemplate {

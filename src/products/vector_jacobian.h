@@ -19,10 +19,10 @@ void adj_computev_u(NN const& nn, Mat const& X, Mat const& Y, Mat& R, Mat const&
     }
     const BatchPlan plan(n, nn.batch, nn.nthreads);
     R = Mat(n, Y.cols);
-    with_thread_adjoints(
+    with_slot_adjoints(
         team_size(nn.nthreads, plan.count), B,
-        [&](unsigned tid, unsigned nteam, NN& acc) {
-            plan.for_thread(tid, nteam, [&](uint32_t b) {
+        [&](unsigned slot, unsigned nslots, NN& acc) {
+            plan.for_thread(slot, nslots, [&](uint32_t b) {
                 const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
                 Mat Rb;
                 adj_computev_u(nn, copy_rows(X, row0, rows), copy_rows(Y, row0, rows), Rb, copy_rows(U, row0, rows),
@@ -46,10 +46,10 @@ void adj_computev_vec(NN const& nn, Mat const& X, Mat const& Y, Mat& R, std::vec
     const uint32_t m = static_cast<uint32_t>(U.size());
     if (m == 0) return;
     const BatchPlan plan(m, 1, nn.nthreads);
-    parallel_region(team_size(nn.nthreads, m), [&](unsigned tid, unsigned nteam) {
+    parallel_region(team_size(nn.nthreads, m), [&](unsigned slot, unsigned nslots) {
         ReverseScratch<NN> scratch;
         Mat adjR;
-        plan.for_thread(tid, nteam, [&](uint32_t j) {
+        plan.for_thread(slot, nslots, [&](uint32_t j) {
             adjR = U[j];
             nn.adj_norm_vec(residual, nn_as_vector(U[j]), adjR);
             reverse_sweep(nn, sw, adjR, B[j], scratch);

@@ -12,7 +12,7 @@
 
 #include "model/forward_pass.h"
 #include "model/net_ops.h"
-#include "model/parallel.h"
+#include "core/parallel.h"
 #include "model/parameters.h"
 
 // What the forward sweep keeps for the reverse sweep: per run p and hidden layer l the layer's
@@ -158,33 +158,18 @@ typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typen
     return J;
 }
 
-// Runs body(tid, nteam, accumulator) on a team in which every thread has a private copy of
-// adjnn (zero on entry) to add its batches' adjoints into, then adds each thread's accumulator
-// into adjnn inside one critical section. `finish(tid)` runs in the same section (for thread
-// sums).
+// Runs body(slot, nslots, accumulator) over nslots slots, each with a private copy of adjnn
+// (zero on entry) to add its batches' adjoints into, then adds the accumulators into adjnn in
+// slot order, calling finish(slot) after each (for slot sums): the same result whatever team
+// runs the slots.
 template <class NN, class Body, class Finish>
-void with_thread_adjoints(unsigned nthreads, NN& adjnn, Body&& body, Finish&& finish) {
-    std::atomic<bool> setup_failed{false};
-    parallel_region(nthreads, [&](unsigned tid, unsigned nteam) {
-        std::unique_ptr<NN> acc;
-        try {
-            acc = std::make_unique<NN>(adjnn);
-        } catch (...) {
-            setup_failed = true;
-        }
-        // Every thread has copied adjnn before any thread adds into it.
-#pragma omp barrier
-        if (setup_failed) {
-            if (!acc) throw std::bad_alloc();
-            return;
-        }
-        body(tid, nteam, *acc);
-#pragma omp critical(veltn_adjoint_sum)
-        {
-            do_add(adjnn, *acc);
-            finish(tid);
-        }
-    });
+void with_slot_adjoints(unsigned nslots, NN& adjnn, Body&& body, Finish&& finish) {
+    std::vector<NN> acc(nslots, adjnn);
+    parallel_region(nslots, [&](unsigned slot, unsigned n) { body(slot, n, acc[slot]); });
+    for (unsigned slot = 0; slot < nslots; ++slot) {
+        do_add(adjnn, acc[slot]);
+        finish(slot);
+    }
 }
 
 // The objective over all rows of X with its adjoints scaled by adjJ, added into adjnn (zero on
@@ -208,19 +193,19 @@ typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename 
     scaled /= N;
     SV total(0.0);
     std::vector<SV> sums(team_size(nn.nthreads, plan.count), SV(0.0));
-    with_thread_adjoints(
+    with_slot_adjoints(
         static_cast<unsigned>(sums.size()), adjnn,
-        [&](unsigned tid, unsigned nteam, NN& acc) {
+        [&](unsigned slot, unsigned nslots, NN& acc) {
             Workspace<NN> w;
-            plan.for_thread(tid, nteam, [&](uint32_t b) {
+            plan.for_thread(slot, nslots, [&](uint32_t b) {
                 const uint32_t rows = plan.rows_of(b);
                 copy_rows_into(X, plan.first_row(b), rows, w.Xb);
                 copy_rows_into(Y, plan.first_row(b), rows, w.Yb);
                 const SV seed = (scaled * static_cast<double>(rows)) * static_cast<double>(n);
-                sums[tid] += adj_objv(nn, w.Xb, w.Yb, seed, acc, &w) * static_cast<double>(rows * n);
+                sums[slot] += adj_objv(nn, w.Xb, w.Yb, seed, acc, &w) * static_cast<double>(rows * n);
             });
         },
-        [&](unsigned tid) { total += sums[tid]; });
+        [&](unsigned slot) { total += sums[slot]; });
     total /= N;
     return total;
 }

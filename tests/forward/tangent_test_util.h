@@ -20,22 +20,8 @@
 
 namespace tangent_test {
 
-// Sets both direction counts for the lifetime of the guard and restores them afterwards.
-class DirectionCounts {
-public:
-    DirectionCounts(uint64_t ndir, uint64_t ndd) : ndir_(tanad::FO::Dynamic::NDIR), ndd_(g_ndd) {
-        tanad::FO::Dynamic::NDIR = ndir;
-        g_ndd = ndd;
-    }
-    explicit DirectionCounts(uint64_t k) : DirectionCounts(k, k) {}
-    ~DirectionCounts() {
-        tanad::FO::Dynamic::NDIR = ndir_;
-        g_ndd = ndd_;
-    }
-
-private:
-    uint64_t ndir_, ndd_;
-};
+// Sets both direction counts of this thread for the lifetime of the guard.
+using DirectionCounts = DirectionScope;
 
 // Collects the library's standard-error lines (each with its newline) while alive.
 class CerrCapture {

@@ -90,7 +90,7 @@ void run_case(Case const& c) {
 
     // Gradient with its directional derivatives (Hessian times direction).
     TangentNN adj = tn;
-    setweights0(adj);
+    zero_parameters(adj);
     const ActiveScalar Jr = adj_objv(tn, X, Y, ActiveScalar(1.0), adj);
     const fad1<Vec> g = getweights(adj);
     const Vec gp = plain_gradient(at_p, X, Y);

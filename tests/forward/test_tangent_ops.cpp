@@ -4,6 +4,7 @@
 #include <string>
 
 #include "forward/tangent_ops.h"
+#include "model/parameters.h"
 #include "forward/tangent_test_util.h"
 
 using namespace tangent_test;
@@ -224,7 +225,7 @@ TEST(TangentModel, SetweightsZeroAndDoAdd) {
     expect_bits_equal(sum.value, Vec(pa.value + pb.value), "value");
     for (unsigned d = 0; d < kDirs; ++d) expect_bits_equal(sum.tangents[d], Vec(pa.tangents[d] + pb.tangents[d]), "tangent");
 
-    setweights0(a);
+    zero_parameters(a);
     const fad1<Vec> zero = getweights(a);
     for (double x : zero.value) EXPECT_EQ(x, 0.0);
     for (unsigned d = 0; d < kDirs; ++d)

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "functions/activations.h"
-#include "model/matrix.h"
+#include "core/matrix.h"
 #include "support/fd.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "functions/norms.h"
-#include "model/matrix.h"
+#include "core/matrix.h"
 #include "support/fd.h"
 #include "veltn.h"
 

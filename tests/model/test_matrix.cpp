@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "model/matrix.h"
+#include "core/matrix.h"
 #include "support/net.h"
 #include "veltn.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "model/handle.h"
+#include "api/handle.h"
 #include "model/reference.h"
 #include "support/net.h"
 #include "veltn.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "model/handle.h"
+#include "api/handle.h"
 #include "model/mknn.h"
 #include "support/net.h"
 #include "veltn.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "products/directions.h"
+#include "api/directions.h"
 #include "veltn.h"
 
 TEST(DirectionSeeding, ReadsBothLayoutsAndTheSingleParameterRule) {

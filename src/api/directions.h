@@ -1,21 +1,20 @@
-// What the Hessian-vector and Jacobian-vector products share: their argument checks, the
-// tangent parameter vector seeded from the caller's directions, the layout of
-// multi-direction arrays, and the trace line.
+// What the derivative products share at the C boundary: their argument checks, the tangent
+// model seeded from the caller's directions, the layout of multi-direction arrays, and the
+// NN_TRACE line with its timer.
 #pragma once
 
 #include <cstdint>
+#include <valarray>
 
+#include "api/arguments.h"
+#include "api/handle.h"
 #include "forward/tangent_ops.h"
-#include "model/arguments.h"
 
 namespace veltn {
 
-// Checks common to velt_Hv and velt_Jv; returns the handle.
-VELTN::VELTNInfo& checked_directional(void* handle, uint32_t nw, uint32_t k, uint32_t n, uint32_t nin,
-                                      uint32_t nout);
-
-// Sets the process-wide direction counts to k.
-void set_direction_count(uint32_t k);
+// Checks common to velt_Hv, velt_Jv, velt_vJ and velt_vJ_vec (null inputs read as zeros); each
+// product then checks the arrays only it stores. Returns the handle.
+VELTN::VELTNInfo& checked_product(void* handle, uint32_t nw, uint32_t n, uint32_t nin, uint32_t nout);
 
 // The parameter vector w (nw values; null reads as zeros) with k tangents: tangent d is
 // direction d of V in the layout veltn_rowmajor selects (null V reads as zeros). Only the first
@@ -23,8 +22,8 @@ void set_direction_count(uint32_t k);
 // the single direction is 1.0 and V is not read.
 fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t used);
 
-// Sets the direction counts to k and returns a private copy of the handle's tangent model
-// loaded with w and the k directions of V (see seeded_parameters).
+// A private copy of the handle's tangent model loaded with w and the k directions of V (see
+// seeded_parameters). The caller holds a DirectionScope(k) for the whole call.
 TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t nw, const double* V, uint32_t k);
 
 // Writes k directions of `len` values from `tangents` to out in the veltn_rowmajor layout with
@@ -32,8 +31,9 @@ TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t n
 void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out);
 
+// Seconds on a monotonic clock, for the NN_TRACE line.
 double wall_seconds();
-// With NN_TRACE set, prints "J = <J>, <seconds> s" on standard output.
+// With NN_TRACE set, writes "J = <J>, <seconds> s" as a standard-output line.
 void trace_objective(double J, double seconds);
 
 }  // namespace veltn

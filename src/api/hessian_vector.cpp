@@ -2,7 +2,7 @@
 // over the tangent model whose parameters carry the caller's directions, so the values of the
 // parameter adjoints form the gradient and their tangents the products H v_d.
 #include "forward/tangent_functions.h"
-#include "products/directions.h"
+#include "api/directions.h"
 #include "reverse/reverse_pass.h"
 #include "veltn.h"
 
@@ -12,16 +12,18 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
                                  const double* X, const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* J,
                                  double* g, double* Hv) {
     return call_guarded("velt_Hv", [&] {
-        VELTN::VELTNInfo& info = checked_directional(handle, nw, k, n, nin, nout);
+        VELTN::VELTNInfo& info = checked_product(handle, nw, n, nin, nout);
+        count_product(nw, k, "V");
         require_array(J, 1, "J");
         require_array(g, 1, "g");
         require_array(Hv, k, "Hv");
         const Mat Xm = matrix_from(X, n, nin, "X"), Ym = matrix_from(Y, n, nout, "Y");
 
+        const DirectionScope directions(k);
         const TangentNN nn = seeded_model(info, w, nw, V, k);
         const double t0 = wall_seconds();
         TangentNN adj = nn;
-        setweights0(adj);
+        zero_parameters(adj);
         const tanad::FO::Dynamic::Active<1> seed(1.0);
         const auto objective = adj_objv(nn, Xm, Ym, seed, adj);
         const double t1 = wall_seconds();

@@ -1,20 +1,17 @@
-#include "products/directions.h"
-
-#include <sys/time.h>
+#include "api/directions.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
 
 #include "core/messages.h"
-
 #include "veltn.h"
 
 namespace veltn {
 
-VELTN::VELTNInfo& checked_directional(void* handle, uint32_t nw, uint32_t k, uint32_t n, uint32_t nin,
-                                      uint32_t nout) {
+VELTN::VELTNInfo& checked_product(void* handle, uint32_t nw, uint32_t n, uint32_t nin, uint32_t nout) {
     VELTN::VELTNInfo& info = handle_of(handle);
     require_norm(info.model);
     require_param_count(info.model, nw, "the parameter vector");
@@ -22,14 +19,8 @@ VELTN::VELTNInfo& checked_directional(void* handle, uint32_t nw, uint32_t k, uin
     require_targets(info.model, nout);
     if (n == 0) fail("no rows");
     count_product(n, nin, "X");
-    count_product(count_product(n, nout, "Y"), k, "the product");
-    count_product(nw, k, "V");
+    count_product(n, nout, "Y");
     return info;
-}
-
-void set_direction_count(uint32_t k) {
-    g_ndd = k;
-    tanad::FO::Dynamic::NDIR = k;
 }
 
 fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t used) {
@@ -53,7 +44,6 @@ fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint3
 }
 
 TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t nw, const double* V, uint32_t k) {
-    set_direction_count(k);
     TangentNN nn = info.admodel;
     setweights(nn, seeded_parameters(w, nw, V, k, static_cast<uint32_t>(numel(info.model))));
     return nn;
@@ -74,9 +64,7 @@ void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_
 }
 
 double wall_seconds() {
-    timeval tv;
-    if (gettimeofday(&tv, nullptr) != 0) return 0.0;
-    return double(tv.tv_sec) + double(tv.tv_usec) * 1e-6;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void trace_objective(double J, double seconds) {

@@ -1,6 +1,7 @@
 // Exported Jacobian-vector product.
 #include <cstdlib>
-#include "products/directions.h"
+
+#include "api/directions.h"
 #include "products/jacobian_vector.h"
 #include "veltn.h"
 
@@ -10,11 +11,14 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
                                  const double* X, const double* Y, uint32_t n, uint32_t nin, uint32_t nout,
                                  double* res, double* Jv) {
     return call_guarded("velt_Jv", [&] {
-        VELTN::VELTNInfo& info = checked_directional(handle, nw, k, n, nin, nout);
+        VELTN::VELTNInfo& info = checked_product(handle, nw, n, nin, nout);
+        count_product(nw, k, "V");
+        count_product(count_product(n, nout, "Jv"), k, "Jv");
         require_array(res, 1, "res");
         require_array(Jv, k, "Jv");
         const Mat Xm = matrix_from(X, n, nin, "X"), Ym = matrix_from(Y, n, nout, "Y");
 
+        const DirectionScope directions(k);
         const TangentNN nn = seeded_model(info, w, nw, V, k);
         const double t0 = wall_seconds();
         fad1<Mat> O;

@@ -1,4 +1,4 @@
-#include "model/handle.h"
+#include "api/handle.h"
 
 #include <omp.h>
 
@@ -9,7 +9,7 @@
 
 #include "forward/tangent_functions.h"
 #include "core/messages.h"
-#include "model/boundary.h"
+#include "api/boundary.h"
 #include "model/mknn.h"
 #include "veltn.h"
 
@@ -54,13 +54,13 @@ VELTN_API void* initVELTNet(const char* text, int length) {
             return;
         }
         if (!problem.empty()) veltn::fail(problem);
-        g_ndd = 1;
+        const DirectionScope directions(1);
         info->admodel = mknn<TangentNN>(description);
         build_layers(info->model);
         build_layers(info->admodel);
-        const uint32_t threads = static_cast<uint32_t>(omp_get_num_threads());
+        // One thread, as documented, even when made inside a caller's parallel region.
         info->model.batch = info->admodel.batch = 32;
-        info->model.nthreads = info->admodel.nthreads = threads;
+        info->model.nthreads = info->admodel.nthreads = 1;
         made = info.release();
     });
     return made;

@@ -1,5 +1,5 @@
 // Exported evaluation functions.
-#include "model/arguments.h"
+#include "api/arguments.h"
 #include "model/forward_pass.h"
 #include "veltn.h"
 

@@ -4,12 +4,13 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <exception>
 
 #include "core/messages.h"
-#include "model/boundary.h"
+#include "core/thread_state.h"
 
 // Rows cut into batches of `size` rows (the last one shorter when size does not divide the
 // row count), handed to threads in static blocks of `chunk` batches.
@@ -27,7 +28,7 @@ struct BatchPlan {
     uint32_t rows_of(uint32_t b) const {
         return (b + 1 == count && rows % size != 0) ? rows % size : size;
     }
-    // Batches of thread tid in a team of nteam: blocks tid, tid + nteam, ... of `chunk` batches.
+    // Batches of slot `tid` of `nteam`: blocks tid, tid + nteam, ... of `chunk` batches.
     template <class F>
     void for_thread(unsigned tid, unsigned nteam, F&& f) const {
         for (uint64_t start = uint64_t(tid) * chunk; start < count; start += uint64_t(nteam) * chunk) {
@@ -50,27 +51,31 @@ inline unsigned team_size(uint32_t nthreads, uint64_t work) {
     return static_cast<unsigned>(std::max<uint64_t>(n, 1));
 }
 
-// Runs body(tid, nteam) on a team of `nthreads` threads. An exception in any thread is carried
-// out of the region and rethrown in the caller; floating-point events of worker threads are
-// reported to the current call. A body that uses barriers must not throw before them.
+// Runs body(slot, nslots) once for every slot 0 .. nslots-1, on a team of up to nslots threads.
+// Work is divided by slot, not by the thread that runs it: a caller's OpenMP region may give the
+// library fewer threads than asked (nested regions run on one), and a thread that gets several
+// slots runs them one after the other, so what each slot computes, and hence every result, is
+// the same whatever team the runtime grants. No body may use a barrier: a slot does not know
+// which team it runs in. An exception in any slot is carried out of the region and rethrown in
+// the caller; the call's floating-point events, direction counts and message lines reach and
+// leave the worker threads through WorkerScope and HoldLines.
 template <class Body>
-void parallel_region(unsigned nthreads, Body&& body) {
-    if (nthreads <= 1) {
-        // A team of one is the calling thread: no region to open (and no barrier to meet).
+void parallel_region(unsigned nslots, Body&& body) {
+    if (nslots <= 1) {
         body(0u, 1u);
         return;
     }
     std::exception_ptr error;
-    std::atomic<int>* sink = veltn::fp_event_sink();
+    const veltn::CallState caller = veltn::call_state();
     veltn::HeldLines held;
-#pragma omp parallel num_threads(nthreads)
+#pragma omp parallel num_threads(nslots)
     {
         const unsigned tid = static_cast<unsigned>(omp_get_thread_num());
         const unsigned nteam = static_cast<unsigned>(omp_get_num_threads());
-        veltn::WorkerFpScope fp(tid != 0, sink);
+        veltn::WorkerScope scope(tid != 0, caller);
         veltn::HoldLines hold(tid != 0 ? &held : nullptr);
         try {
-            body(tid, nteam);
+            for (unsigned slot = tid; slot < nslots; slot += nteam) body(slot, nslots);
         } catch (...) {
 #pragma omp critical(veltn_region_error)
             if (!error) error = std::current_exception();

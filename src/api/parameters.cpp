@@ -2,7 +2,7 @@
 #include <string>
 
 #include "functions/norms.h"
-#include "model/arguments.h"
+#include "api/arguments.h"
 #include "veltn.h"
 
 using namespace veltn;

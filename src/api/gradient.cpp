@@ -1,5 +1,5 @@
 // Exported gradient: the objective and its gradient in the parameter layout.
-#include "model/arguments.h"
+#include "api/arguments.h"
 #include "reverse/reverse_pass.h"
 #include "veltn.h"
 

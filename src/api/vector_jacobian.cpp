@@ -1,27 +1,14 @@
 // Exported vector-Jacobian products.
 #include <cstdlib>
 
-#include "model/arguments.h"
-#include "products/directions.h"
+#include "api/arguments.h"
+#include "api/directions.h"
 #include "products/vector_jacobian.h"
 #include "veltn.h"
 
 using namespace veltn;
 
 namespace {
-
-// Checks shared by both products; null inputs are read as zeros.
-PlainNN const& checked(void* handle, uint32_t nw, uint32_t n, uint32_t nin, uint32_t nout) {
-    PlainNN const& model = handle_of(handle).model;
-    require_norm(model);
-    require_param_count(model, nw, "the parameter vector");
-    check_predicates(model, nin);
-    require_targets(model, nout);
-    if (n == 0) fail("no rows");
-    count_product(n, nin, "X");
-    count_product(n, nout, "Y");
-    return model;
-}
 
 void trace(PlainNN const& nn, Mat const& terms, double seconds) {
     if (!std::getenv("NN_TRACE")) return;
@@ -35,7 +22,7 @@ extern "C" {
 VELTN_API int velt_vJ(void* handle, const double* w, uint32_t nw, const double* U, uint32_t /*k*/, const double* X,
                       const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ) {
     return call_guarded("velt_vJ", [&] {
-        PlainNN const& model = checked(handle, nw, n, nin, nout);
+        PlainNN const& model = checked_product(handle, nw, n, nin, nout).model;
         require_array(res, 1, "res");
         require_array(vJ, 1, "vJ");
         const PlainNN nn = loaded_model(model, w, nw);
@@ -55,7 +42,7 @@ VELTN_API int velt_vJ(void* handle, const double* w, uint32_t nw, const double* 
 VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const double* U, uint32_t m, const double* X,
                           const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ) {
     return call_guarded("velt_vJ_vec", [&] {
-        PlainNN const& model = checked(handle, nw, n, nin, nout);
+        PlainNN const& model = checked_product(handle, nw, n, nin, nout).model;
         const uint32_t block = count_product(n, nout, "U");
         count_product(m, block, "U");
         require_array(res, 1, "res");

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "model/boundary.h"
+#include "api/boundary.h"
 #include "model/forward_pass.h"
-#include "model/handle.h"
-#include "model/matrix.h"
+#include "api/handle.h"
+#include "core/matrix.h"
 #include "model/parameters.h"
 
 namespace veltn {
