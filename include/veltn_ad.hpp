@@ -39,8 +39,9 @@ enum DiscontinuityKind : int {
 };
 
 // Base of every differentiation error.
-//   file     unit that raised the error ("ad" for the active scalar's own operations)
-//   line     line of the raising check
+//   file, line  a fixed tag naming the check that raised the error, not a source location:
+//            "ad", 269 is the division of an active scalar by a plain 0.0. Tags stay the same
+//            from release to release, so a handler may match on them.
 //   kind     a DiscontinuityKind code
 //   message  "<file>:<line>: <KIND NAME>: non differentiable function <name> at point (<x>, <y>)",
 //            for example "ad:269: POLE_DIVISION_C: non differentiable function division at point (3, 0)"

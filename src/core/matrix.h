@@ -55,12 +55,6 @@ void colsum_into(MatrixTemplate<T> const& m, std::valarray<T>& s) {
         for (std::size_t j = 0; j < m.cols; ++j) s[j] += row[j];
     }
 }
-template <class T>
-std::valarray<T> colsum(MatrixTemplate<T> const& m) {
-    std::valarray<T> s;
-    colsum_into(m, s);
-    return s;
-}
 
 inline const double* ptr(Vec const& v) { return v.size() ? &v[0] : nullptr; }
 inline double* ptr(Vec& v) { return v.size() ? &v[0] : nullptr; }

@@ -9,8 +9,8 @@ namespace Dynamic {
 
 namespace {
 
-// Where the pole-division check reports itself from. File, line and kind are part of the
-// message clients see and may match on, so they are fixed rather than taken from __FILE__.
+// The tag of the pole-division check ("ad:269"): a fixed name that handlers may match on, not
+// a source location, so it does not move when this file changes.
 constexpr const char* kRaiseFile = "ad";
 constexpr int kRaiseLine = 269;
 constexpr const char* kPoleDivisionName = "POLE_DIVISION_C";

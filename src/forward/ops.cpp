@@ -533,9 +533,3 @@ void colsum_into(fad1<Mat> const& A, fad1<Vec>& s) {
     if (s.tangents.size() != A.tangents.size()) s.tangents = std::valarray<Vec>(Vec(), A.tangents.size());
     for (std::size_t d = 0; d < A.tangents.size(); ++d) colsum_into(A.tangents[d], s.tangents[d]);
 }
-
-fad1<Vec> colsum(fad1<Mat> const& A) {
-    fad1<Vec> r;
-    colsum_into(A, r);
-    return r;
-}

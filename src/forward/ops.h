@@ -70,9 +70,8 @@ class ExpResult {
 
 public:
     explicit ExpResult(Operand const& operand) : op(operand) {}
-    virtual ~ExpResult() = default;
 
-    virtual void fetch(fad1<Vec>& out) const {
+    void fetch(fad1<Vec>& out) const {
         if constexpr (std::is_same_v<Operand, fad1<Vec>>) {
             apply(out, op);
         } else {
@@ -169,4 +168,3 @@ void do_binplus(fad1<Mat>& C, fad1<Mat> const& A, fad1<Vec> const& b);
 // Column sums of value and of every tangent (each column summed from the last row up); the
 // into form keeps s's storage where the lengths match, and s takes A's direction count.
 void colsum_into(fad1<Mat> const& A, fad1<Vec>& s);
-fad1<Vec> colsum(fad1<Mat> const& A);

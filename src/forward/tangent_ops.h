@@ -14,7 +14,6 @@
 using TangentNN = NNTemplate<fad1<Mat>, fad1<Vec>, tanad::FO::Dynamic::Active<1>>;
 
 inline std::size_t nn_rows(fad1<Mat> const& m) { return m.value.rows; }
-inline std::size_t nn_cols(fad1<Mat> const& m) { return m.value.cols; }
 inline std::size_t nn_count(fad1<Mat> const& m) { return m.value.size(); }
 inline std::size_t nn_count(fad1<Vec> const& v) { return v.value.size(); }
 

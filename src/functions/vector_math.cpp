@@ -86,7 +86,6 @@ VectorTier select_vector_tier(VectorTier tier) {
     return tier;
 }
 
-bool vector_math_active() { return vector_tier() != VectorTier::Scalar; }
 
 void vec_exp(const double* x, double* y, std::size_t n) { routines().exp(x, y, n); }
 void vec_log(const double* x, double* y, std::size_t n) { routines().log(x, y, n); }

@@ -21,8 +21,6 @@ void vec_softplus(const double* z, double* y, std::size_t n, double cutoff);
 // y = a * e / (1 + e) with e = exp(z) where z < cutoff, else a. y may not alias a.
 void vec_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff);
 
-// Whether a vector tier is in use.
-bool vector_math_active();
 
 enum class VectorTier { Scalar, Avx2, Avx512 };
 

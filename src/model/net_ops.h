@@ -8,7 +8,6 @@
 #include "core/matrix.h"
 
 inline std::size_t nn_rows(Mat const& m) { return m.rows; }
-inline std::size_t nn_cols(Mat const& m) { return m.cols; }
 inline std::size_t nn_count(Mat const& m) { return m.size(); }
 inline std::size_t nn_count(Vec const& v) { return v.size(); }
 

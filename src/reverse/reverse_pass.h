@@ -144,9 +144,9 @@ typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typen
     SV J = nn.norm_sum(sw.residual);
     J /= count;
     if (scalar_value(adjJ) == 0.0) {
-        const auto w = nn_as_vector(adjR);
+        const auto weights = nn_as_vector(adjR);
         const auto terms = nn.norm_vec(sw.residual);
-        nn.adj_norm_vec(sw.residual, w, adjR);
+        nn.adj_norm_vec(sw.residual, weights, adjR);
         nn_assign_values(sw.residual, terms);
     } else {
         SV s = adjJ;

@@ -12,6 +12,17 @@
 using namespace tangent_test;
 
 namespace {
+Vec column_sums(Mat const& m) {
+    Vec s;
+    colsum_into(m, s);
+    return s;
+}
+fad1<Vec> column_sums(fad1<Mat> const& m) {
+    fad1<Vec> s;
+    colsum_into(m, s);
+    return s;
+}
+
 
 // The library's elementwise exp and log (the vector routines where the CPU has them), which
 // every value of the forward-mode layer goes through.
@@ -363,12 +374,12 @@ TEST(FadMatrixOps, BinplusInPlace) {
 TEST(FadMatrixOps, ColsumOfValueAndTangents) {
     DirectionCounts counts(kDirs);
     const fad1<Mat> A = seeded_mat(random_mat(4, 3, 61), kDirs, 62);
-    const fad1<Vec> s = colsum(A);
-    expect_bits_equal(s.value, colsum(A.value), "value");
+    const fad1<Vec> s = column_sums(A);
+    expect_bits_equal(s.value, column_sums(A.value), "value");
     ASSERT_EQ(s.tangents.size(), kDirs);
     for (unsigned d = 0; d < kDirs; ++d) {
-        const Vec ref = central([&](double e) { return colsum(along(A, d, e)); });
+        const Vec ref = central([&](double e) { return column_sums(along(A, d, e)); });
         expect_close(s.tangents[d], ref, "tangent");
-        expect_bits_equal(s.tangents[d], colsum(A.tangents[d]), "tangent bits");
+        expect_bits_equal(s.tangents[d], column_sums(A.tangents[d]), "tangent bits");
     }
 }

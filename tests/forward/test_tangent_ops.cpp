@@ -66,7 +66,7 @@ TEST(TangentNetOps, InputAndZerosCarryZeroTangents) {
     ASSERT_EQ(Z.tangents.size(), kDirs);
     for (double t : Z.tangents[2].data) EXPECT_EQ(t, 0.0);
     EXPECT_EQ(nn_rows(A), 4u);
-    EXPECT_EQ(nn_cols(A), 5u);
+    EXPECT_EQ(A.value.cols, 5u);
     EXPECT_EQ(nn_count(A), 20u);
     EXPECT_EQ(nn_count(fad1<Vec>(1.0, 7u)), 7u);
 }
