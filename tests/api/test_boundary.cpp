@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -493,4 +494,47 @@ TEST(Boundary, SuccessfulCallsWriteNothingOnTheStandardStreams) {
 TEST(Boundary, VersionQueriesMatchTheHeader) {
     EXPECT_EQ(velt_version_number(), unsigned(VELTN_VERSION_NUMBER));
     EXPECT_STREQ(velt_version_string(), VELTN_VERSION_STRING);
+}
+
+// A caller in another rounding mode gets the round-to-nearest results, bit for bit, from the
+// calling thread and from worker threads alike, and keeps its mode.
+TEST(Boundary, ResultsDoNotDependOnTheCallersRoundingMode) {
+    Net n("3 1 3 1 16 3 8 8 softplus sum_log_dnorm_fat");
+    velt_setpar(n.h, 2, 8);
+    const unsigned P = n.numel(), R = 40;
+    const auto w = random_vector(P, 1, 0.3), X = random_vector(R * 3, 2), Y = random_vector(R, 3),
+               V = random_vector(2 * P, 4);
+    auto results = [&] {
+        std::vector<double> r(1 + 3 * P);
+        EXPECT_EQ(velt_Hv(n.h, w.data(), P, V.data(), 2, X.data(), Y.data(), R, 3, 1, &r[0], &r[1], &r[1 + P]), 0);
+        return r;
+    };
+    const std::vector<double> nearest = results();
+    for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        fesetround(mode);
+        const std::vector<double> got = results();
+        const int after = fegetround();
+        fesetround(FE_TONEAREST);
+        EXPECT_EQ(after, mode);
+        EXPECT_EQ(std::memcmp(got.data(), nearest.data(), got.size() * sizeof(double)), 0) << "mode " << mode;
+    }
+}
+
+// Each product refuses only the counts it stores: velt_Hv keeps k * nw values whatever the rows,
+// velt_Jv keeps k * n * nout.
+TEST(Boundary, ProductsRefuseOnlyTheCountsTheyStore) {
+    Net n("3 1 3 1 16 3 8 8 softplus sum");
+    const unsigned P = n.numel();
+    const uint32_t rows = 1u << 16, k = 1u << 16;  // rows * nout * k = 2^32
+    double J;
+    std::vector<double> g(P);
+    CaptureFd quiet(2);
+    EXPECT_EQ(velt_Hv(n.h, nullptr, P, nullptr, k, nullptr, nullptr, rows, 3, 1, &J, g.data(), nullptr), -1);
+    EXPECT_EQ(std::string(velt_last_error()), "velt_Hv: Hv is null");
+    EXPECT_EQ(velt_Jv(n.h, nullptr, P, nullptr, k, nullptr, nullptr, rows, 3, 1, nullptr, nullptr), -1);
+    EXPECT_EQ(std::string(velt_last_error()), "velt_Jv: Jv has too many elements");
+    EXPECT_EQ(velt_Hv(n.h, nullptr, P, nullptr, (1u << 31) / P * 2 + 2, nullptr, nullptr, 1, 3, 1, &J, g.data(),
+                      nullptr),
+              -1);
+    EXPECT_EQ(std::string(velt_last_error()), "velt_Hv: V has too many elements");
 }

@@ -1,0 +1,181 @@
+// Many callers at once, as a host's thread pool makes them: pthreads on distinct handles and on
+// one shared handle, each call with its own number of directions; a thread that creates and
+// releases handles all along; and OpenMP caller loops (flat and nested) over handles. Every
+// result must equal, bit for bit, the one computed beforehand by one thread alone: results do
+// not depend on what else runs, nor on the team a caller's region grants.
+//
+// With VELTN_STRESS_NO_OPENMP set, handles use one thread and the OpenMP caller loops are
+// skipped: the ThreadSanitizer build runs it so, since libgomp is not instrumented.
+#include <omp.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "veltn.h"
+
+namespace {
+
+const char* const kDescription = "3 2 3 1 16 3 6 5 softplus sum_log_dnorm_fat";
+constexpr uint32_t kRows = 70;  // three batches of 32 rows, the last one short
+constexpr uint32_t kMaxK = 5;
+
+struct Data {
+    uint32_t npar = 0, nin = 3, nout = 2;
+    std::vector<double> w, V, X, Y, U;
+};
+
+// Everything a call can return, compared bit for bit.
+struct Result {
+    std::vector<double> values;
+    int status = 0;
+    bool operator==(Result const& o) const {
+        return status == o.status && values.size() == o.values.size() &&
+               std::memcmp(values.data(), o.values.data(), values.size() * sizeof(double)) == 0;
+    }
+};
+
+enum Op { kHv, kJv, kGrad, kVJ };
+
+double wave(unsigned i, double scale) { return scale * std::sin(0.7 * i + 0.3); }
+
+Data make_data(void* h) {
+    Data d;
+    d.npar = uint32_t(velt_numel(h));
+    for (unsigned i = 0; i < d.npar; ++i) d.w.push_back(wave(i, 0.4));
+    for (unsigned i = 0; i < d.npar * kMaxK; ++i) d.V.push_back(wave(3 * i + 1, 1.0));
+    for (unsigned i = 0; i < kRows * d.nin; ++i) d.X.push_back(wave(5 * i + 2, 1.5));
+    for (unsigned i = 0; i < kRows * d.nout; ++i) d.Y.push_back(wave(7 * i + 3, 1.0));
+    for (unsigned i = 0; i < kRows * d.nout; ++i) d.U.push_back(wave(11 * i + 4, 1.0));
+    return d;
+}
+
+Result run(void* h, Data const& d, Op op, uint32_t k) {
+    Result r;
+    const uint32_t n = kRows, m = d.npar;
+    double J = 0.0;
+    std::vector<double> g(m), out;
+    switch (op) {
+        case kHv:
+            out.resize(std::size_t(k) * m);
+            r.status = velt_Hv(h, d.w.data(), m, d.V.data(), k, d.X.data(), d.Y.data(), n, d.nin, d.nout, &J, g.data(),
+                               out.data());
+            break;
+        case kJv:
+            g.resize(std::size_t(n) * d.nout);
+            out.resize(std::size_t(k) * n * d.nout);
+            r.status = velt_Jv(h, d.w.data(), m, d.V.data(), k, d.X.data(), d.Y.data(), n, d.nin, d.nout, g.data(),
+                               out.data());
+            break;
+        case kGrad:
+            r.status = velt_g(h, d.w.data(), m, d.X.data(), d.Y.data(), n, d.nin, d.nout, &J, g.data());
+            break;
+        case kVJ:
+            out.resize(std::size_t(n) * d.nout);
+            r.status = velt_vJ(h, d.w.data(), m, d.U.data(), 0, d.X.data(), d.Y.data(), n, d.nin, d.nout,
+                               out.data(), g.data());
+            break;
+    }
+    r.values.push_back(J);
+    r.values.insert(r.values.end(), g.begin(), g.end());
+    r.values.insert(r.values.end(), out.begin(), out.end());
+    return r;
+}
+
+void* make_handle(uint32_t threads) {
+    void* h = initVELTNet(kDescription, int(std::strlen(kDescription)));
+    if (h) velt_setpar(h, threads, 32);
+    return h;
+}
+
+std::atomic<int> failures{0};
+std::atomic<long> checked{0};
+
+void expect_same(Result const& got, Result const& want, const char* where, int op, uint32_t k) {
+    checked.fetch_add(1);
+    if (got == want) return;
+    if (failures.fetch_add(1) < 10) std::printf("MISMATCH in %s: op %d, k %u, status %d\n", where, op, k, got.status);
+}
+
+}  // namespace
+
+int main() {
+    velt_set_message_handler([](void*, int, const char* line) { std::printf("library: %s\n", line); }, nullptr);
+    const bool openmp = std::getenv("VELTN_STRESS_NO_OPENMP") == nullptr;
+    const uint32_t threads = openmp ? 2 : 1;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(openmp ? 2500 : 4000);
+
+    void* probe = make_handle(threads);
+    if (!probe) return std::puts("cannot build the network"), 1;
+    const Data data = make_data(probe);
+
+    // Reference values, one thread, nothing else running.
+    std::map<std::pair<int, uint32_t>, Result> ref;
+    for (int op = kHv; op <= kVJ; ++op)
+        for (uint32_t k = 0; k <= kMaxK; ++k) {
+            ref[{op, k}] = run(probe, data, Op(op), k);
+            if (ref[{op, k}].status != 0) return std::printf("reference op %d k %u failed\n", op, k), 1;
+        }
+
+    // Pthreads: four with handles of their own and two sharing `probe` (read-only calls), every
+    // call with a k of its own; one more creates and releases handles until the deadline.
+    std::vector<std::thread> pool;
+    std::atomic<bool> stop{false};
+    for (unsigned t = 0; t < 6; ++t)
+        pool.emplace_back([&, t] {
+            void* own = t < 4 ? make_handle(threads) : probe;
+            for (unsigned i = 0; !stop.load(); ++i) {
+                const int op = int((i + t) % 4);
+                const uint32_t k = (i * 7 + t * 3) % (kMaxK + 1);
+                expect_same(run(own, data, Op(op), k), ref[{op, k}], t < 4 ? "own handle" : "shared handle", op, k);
+            }
+            if (own != probe) releaseVELTNet(own);
+        });
+    pool.emplace_back([&] {
+        for (unsigned i = 0; !stop.load(); ++i) {
+            void* h = make_handle(1 + i % threads);
+            if (!h) {
+                failures.fetch_add(1);
+                break;
+            }
+            if (i % 8 == 0) expect_same(run(h, data, kHv, 2), ref[{kHv, 2}], "fresh handle", kHv, 2);
+            releaseVELTNet(h);
+        }
+    });
+    while (Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    for (auto& th : pool) th.join();
+
+    // A caller's OpenMP loop, flat and then nested: the library's own regions get one thread
+    // (or two when nesting is on), and the results must not change.
+    if (openmp) {
+        for (int levels : {1, 2}) {
+            omp_set_max_active_levels(levels);
+#pragma omp parallel for num_threads(3) schedule(dynamic)
+            for (int i = 0; i < 24; ++i) {
+                void* h = make_handle(threads);
+                const int op = i % 4;
+                const uint32_t k = uint32_t(i % (kMaxK + 1));
+                expect_same(run(h, data, Op(op), k), ref[{op, k}], levels == 1 ? "OpenMP loop" : "nested OpenMP loop",
+                            op, k);
+                releaseVELTNet(h);
+            }
+        }
+    }
+    releaseVELTNet(probe);
+    velt_set_message_handler(nullptr, nullptr);
+    const int failed = failures.load();
+    std::printf("%ld calls checked against the single-threaded values\n", checked.load());
+    std::printf("%ld passed, %d failed\n", checked.load() - failed, failed);
+    return failed == 0 && checked.load() > 100 ? 0 : 1;
+}
