@@ -36,7 +36,9 @@
  * Arrays
  *   X is R x C (R rows = samples, C <= numin input columns; missing columns read as zeros),
  *   Y is R x numout, both row-major: element (i, j) at [i*C + j]. Counts are 32-bit unsigned;
- *   every array must hold the number of values stated and no product of counts may reach 2^32.
+ *   every array must hold the number of values stated. A function refuses (-1) an array it
+ *   reads or writes whose element count reaches 2^32, and no other: velt_Hv, which keeps k * nw
+ *   values, accepts any n * nout * k; velt_Jv, which writes k * n * nout, does not.
  *   The caller owns every array; the library copies what it reads before using it and keeps
  *   no pointer after a call returns.
  *
@@ -48,22 +50,33 @@
  *   -1  bad argument or unusable handle (null handle, a handle whose norm name was unknown for
  *       a function that needs the norm, a count that does not match the network, a null array
  *       where the count says there are values, too many input columns, out of memory). One line
- *       goes to standard error and nothing is written to the outputs.
+ *       goes out through the message path (standard error unless the host set a handler, see
+ *       velt_set_message_handler) and nothing is written to the outputs.
  *   -2  a floating-point event (invalid operation, division by zero or overflow) was raised
- *       during the call, in the calling thread or in a worker thread: one line on standard
- *       error naming the function and the event. Outputs may have been partly written.
- *   In every case the caller's floating-point environment (trap mask, sticky flags, rounding)
- *   and the BLAS thread count are as they were before the call, and no C++ exception, exit or
- *   signal leaves the library. velt_last_error() returns the message of the last failure.
+ *       during the call, in the calling thread or in a worker thread: one line, naming the
+ *       function and the event, through the message path. Outputs may have been partly written.
+ *   Every call computes in round-to-nearest with all traps off, whatever the caller's mode, so
+ *   results do not depend on it. In every case the caller's floating-point environment (trap
+ *   mask, sticky flags, rounding mode) and the BLAS thread count are as they were before the
+ *   call, and no C++ exception, exit or signal leaves the library. velt_last_error() returns
+ *   the message of the last failure on the calling thread.
  *
  * Threads
- *   Distinct handles may be used from different threads at once; one handle may be read by
- *   several calls at once but must not be changed (velt_setweights, velt_setbatch,
- *   velt_setpar) or released while in use. Rows are cut into batches that run on the handle's
- *   OpenMP threads (velt_setpar); the BLAS runs single-threaded during a call. The BLAS thread
- *   count and the storage-order flag are process-wide. velt_Hv and velt_Jv set process-wide
- *   direction counts: two of them with different numbers of directions must not overlap in
- *   time. With more than one thread, results may differ in the last bits between runs.
+ *   No process-wide state steers a call's arithmetic: the number of directions of velt_Hv and
+ *   velt_Jv belongs to the call. Guaranteed, from any number of threads:
+ *   - any calls on distinct handles at once, with any number of directions each;
+ *   - initVELTNet and releaseVELTNet of one handle while other handles are in use;
+ *   - concurrent calls on one handle that only read it (every evaluation and product);
+ *   - any call from inside a caller's OpenMP region, nested or not, whatever the handle's thread
+ *     count, with the same results as outside it.
+ *   One handle must not be changed (velt_setweights, velt_setbatch, velt_setpar) or released
+ *   while a call uses it. Rows are cut into batches that run on the handle's OpenMP threads
+ *   (velt_setpar); the BLAS runs single-threaded during a call. The batches are divided into
+ *   as many parts as the handle has threads and the parts are summed in a fixed order, so a
+ *   call returns the same bits every time, whatever team the OpenMP runtime grants (inside a
+ *   caller's region the library's own region usually gets one thread). Results with different
+ *   thread counts or batch sizes agree up to rounding. The BLAS thread count, the storage-order
+ *   flag and the message handler are process-wide: change them only while no call runs.
  * ---------------------------------------------------------------------------------------------
  */
 #ifndef VELTN_H
@@ -124,8 +137,8 @@ VELTN_API void velt_set_message_handler(velt_message_fn fn, void* user);
  * memory runs out. An unknown norm name still gives a handle (after "invalid norm function
  * name: NAME" on standard output) that serves velt_compute, velt_residual and the parameter
  * functions; the others return -1 on it. With the environment variable INFO set, one build line
- * per model goes to standard output. The handle belongs to the caller until releaseVELTNet.
- * May run concurrently with any call that does not use velt_Hv or velt_Jv. */
+ * per model goes to standard output. Lines go through the message path. The handle belongs to
+ * the caller until releaseVELTNet. May run concurrently with any call on other handles. */
 VELTN_API void* initVELTNet(const char* text, int length);
 
 /* Frees the handle; NULL is ignored. Must not run while another call uses the handle. */
@@ -226,7 +239,7 @@ VELTN_API int velt_g(void* handle, const double* params, uint32_t nparams, const
  * directions in V (k * nw values), V and Hv laid out by veltn_rowmajor (see above). With V the
  * nw x nw identity, Hv is the full Hessian. k = 0 still writes J and g. When nw = 1 and k = 1
  * the direction is 1.0 and V is not read. A NULL X, Y, w or V is read as zeros; NULL outputs
- * are refused. Sets the process-wide direction count to k. Returns 0, -1 or -2. */
+ * are refused. Returns 0, -1 or -2. */
 VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,
                       const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* J, double* g, double* Hv);
 
@@ -235,7 +248,7 @@ VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, const double* 
  * V and Jv laid out by veltn_rowmajor (flag set: Jv[d*(n*nout) + e]; clear: Jv[e*k + d]).
  * k = 0 still writes res. nw = 1 and k = 1: direction 1.0, V not read. NULL inputs read as
  * zeros, NULL outputs refused. With NN_TRACE set, prints "J = <objective>, <seconds> s".
- * Sets the process-wide direction count to k. Returns 0, -1 or -2. */
+ * Returns 0, -1 or -2. */
 VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,
                       const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* Jv);
 
