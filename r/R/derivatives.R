@@ -59,9 +59,9 @@ veltn_hessian <- function(net, params, X, Y) {
 #' @param U Weights of the terms: an R x n_outputs matrix (a vector of length R when the
 #'   network has one output), or m of them as an R x n_outputs x m array.
 #' @return `veltn_jvp`: J v as an R x n_outputs matrix for a vector V, or an R x n_outputs x k
-#'   array for an n_params x k matrix V. `veltn_vjp`: the vector of n_params values
-#'   `sum(U * dterms/dparams)`, that is U^T J; for an array U, an n_params x m matrix with one
-#'   column per weight matrix.
+#'   array for an n_params x k matrix V. `veltn_vjp`: the n_params values of U^T J, that is the
+#'   gradient of `sum(U * terms)`; for an array U, an n_params x m matrix with one column per
+#'   weight matrix.
 #' @details Both need at least one row. Errors are as for [veltn_outputs()].
 #' @examples
 #' net <- veltn_network("2 1 2 1 32 2 3 atan sum")

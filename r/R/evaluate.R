@@ -3,7 +3,7 @@
 #' @param net A network from [veltn_network()].
 #' @param params The parameter vector, of length [veltn_n_params()] (for each layer its bias,
 #'   then its weight matrix stored row by row: one row per input unit).
-#' @param X Inputs: a numeric matrix with one row per sample and at most [veltn_n_inputs()]
+#' @param X Inputs: a numeric matrix (or data frame) with one row per sample and at most [veltn_n_inputs()]
 #'   columns (missing columns read as zeros), indexed the R way. A vector is taken as one column
 #'   when the network has one input.
 #' @param Y Targets: a matrix with as many rows as X and [veltn_n_outputs()] columns; a vector

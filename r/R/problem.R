@@ -17,12 +17,11 @@
 #'   `fn`, `gr` and `fg` share one library call per point: the objective and gradient of the
 #'   last point are kept and reused while the parameters are identical.
 #' @examples
-#' net <- veltn_network("1 1 2 1 32 1 4 atan sum_log_dnorm_fat")
+#' net <- veltn_network("1 1 2 1 32 1 2 atan sum_log_dnorm_fat")
 #' x <- seq(-2, 2, length.out = 50); y <- 0.5 * sin(x)
 #' prob <- veltn_problem(net, x, y)
 #' p0 <- seq(-0.3, 0.3, length.out = veltn_n_params(net))
-#' fit <- nlminb(p0, prob$fn, prob$gr, prob$hessian)
-#' fit$objective
+#' nlminb(p0, prob$fn, prob$gr, prob$hessian)$objective
 #' optim(p0, prob$fn, prob$gr, method = "BFGS")$value
 #' nlm(prob$fg, p0)$minimum
 #' @export
