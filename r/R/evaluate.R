@@ -1,5 +1,8 @@
 #' Outputs, residuals, per-element terms and the objective
 #'
+#' Evaluate a network on the rows of X: its outputs, the residuals against Y, the norm's
+#' per-element terms and their mean, the objective.
+#'
 #' @param net A network from [veltn_network()].
 #' @param params The parameter vector, of length [veltn_n_params()] (for each layer its bias,
 #'   then its weight matrix stored row by row: one row per input unit).

@@ -1,5 +1,8 @@
 #' Build a network from its one-line description
 #'
+#' Parses a network description with libveltn and returns a network whose parameters are
+#' passed to every evaluation.
+#'
 #' @param description One string: `"numin numout nlayers niter batch s_0 ... s_{nlayers-1}
 #'   activation norm"`, for example `"3 1 3 1 16 3 8 8 softplus sum"` (see the package help,
 #'   [veltn-package]).
@@ -29,6 +32,8 @@ veltn_network <- function(description, threads = 1L, batch = 32L) {
 }
 
 #' Sizes of a network
+#'
+#' Parameter count, input and output counts and the description of a network.
 #'
 #' @param net A network from [veltn_network()].
 #' @return `veltn_n_params`: the length of the parameter vector. `veltn_n_inputs`: the largest
@@ -74,6 +79,8 @@ print.veltn_network <- function(x, ...) {
 }
 
 #' Version of libveltn
+#'
+#' The version of the loaded libveltn and of the header the package was built against.
 #'
 #' @return A named character vector: `library`, the version of the libveltn that is loaded, and
 #'   `headers`, the version the package was compiled against. The package refuses to load when
