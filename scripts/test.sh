@@ -9,3 +9,4 @@ shift || true
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELTN_BUILD_TESTS=ON "$@"
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+scripts/test-r.sh "$build"

@@ -1,0 +1,3 @@
+library(testthat)
+library(veltn)
+test_check("veltn")

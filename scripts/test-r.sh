@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Tests the R package against the library built in BUILD: installs the library into
+# BUILD/r-prefix, the package into the R library BUILD/r-lib (with an rpath to that libveltn, so
+# it loads with no environment variable), runs its testthat tests, then examples/fit.R when the
+# library knows the norm sum_sq.
+# Usage: scripts/test-r.sh [build-dir]   (scripts/test.sh runs it after the C++ tests)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+case $build in /*) ;; *) build="$PWD/$build" ;; esac
+if grep -q '^VELTN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+  echo "R package: not tested in a sanitizer build (R does not load the sanitizer runtime first)"
+  exit 0
+fi
+prefix="$build/r-prefix"
+rlib="$build/r-lib"
+cmake --install "$build" --prefix "$prefix" > /dev/null
+pc=$(find "$prefix" -name veltn.pc | head -n 1)
+mkdir -p "$rlib"
+if ! PKG_CONFIG_PATH="$(dirname "$pc")" R CMD INSTALL --clean --library="$rlib" r > "$build/r-install.log" 2>&1; then
+  cat "$build/r-install.log"
+  exit 1
+fi
+export R_LIBS="$rlib"
+(cd r/tests/testthat && Rscript -e 'r <- as.data.frame(testthat::test_dir(".", package = "veltn",
+  load_package = "installed", reporter = testthat::SummaryReporter$new(show_praise = FALSE), stop_on_failure = TRUE))
+  cat(sprintf("R package: %d tests, %d expectations passed, %d tests skipped, %d failed\n", nrow(r),
+              sum(r$passed), sum(r$skipped), sum(r$failed)))')
+if Rscript -e 'n <- suppressMessages(veltn::veltn_network("1 1 2 1 32 1 2 id sum_sq"))
+  p <- rep(0, veltn::veltn_n_params(n))
+  q(status = tryCatch({veltn::veltn_objective(n, p, 0, 0); 0}, veltn_error = function(e) 1))'; then
+  Rscript examples/fit.R "$build/fit.png" | tail -n 3
+else
+  echo "examples/fit.R: not run, the library does not know the norm sum_sq yet"
+fi
