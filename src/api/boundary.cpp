@@ -8,6 +8,7 @@
 
 #include "core/messages.h"
 #include "core/thread_state.h"
+#include "veltn.h"
 
 namespace veltn {
 
@@ -81,6 +82,10 @@ int CallFrame::fail_with(std::string const& message, bool plain) {
 
 }  // namespace veltn
 
-extern "C" __attribute__((visibility("default"))) const char* velt_last_error(void) {
+extern "C" VELTN_API const char* velt_last_error(void) {
     return veltn::tl_last_error.c_str();
+}
+
+extern "C" VELTN_API void velt_set_message_handler(velt_message_fn fn, void* user) {
+    veltn::set_message_handler(fn, user);
 }

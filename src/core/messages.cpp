@@ -4,15 +4,13 @@
 #include <cstdio>
 #include <mutex>
 
-#include "veltn.h"
-
 namespace veltn {
 
 namespace {
 
 // The handler and its argument change together under the lock; a call reads both under it.
 std::mutex handler_lock;
-velt_message_fn handler_fn = nullptr;
+MessageFn handler_fn = nullptr;
 void* handler_user = nullptr;
 
 thread_local HeldLines* tl_held = nullptr;
@@ -20,7 +18,7 @@ thread_local HeldLines* tl_held = nullptr;
 std::mutex held_lock;
 
 void write_out(int stream, std::string const& line) noexcept {
-    velt_message_fn fn;
+    MessageFn fn;
     void* user;
     {
         std::lock_guard<std::mutex> lock(handler_lock);
@@ -59,13 +57,13 @@ void HeldLines::flush() noexcept {
     lines.clear();
 }
 
+void set_message_handler(MessageFn fn, void* user) noexcept {
+    std::lock_guard<std::mutex> lock(handler_lock);
+    handler_fn = fn;
+    handler_user = user;
+}
+
 HoldLines::HoldLines(HeldLines* held) : previous_(tl_held) { tl_held = held; }
 HoldLines::~HoldLines() { tl_held = previous_; }
 
 }  // namespace veltn
-
-extern "C" VELTN_API void velt_set_message_handler(velt_message_fn fn, void* user) {
-    std::lock_guard<std::mutex> lock(veltn::handler_lock);
-    veltn::handler_fn = fn;
-    veltn::handler_user = user;
-}

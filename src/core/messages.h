@@ -9,6 +9,11 @@ namespace veltn {
 
 enum MessageStream : int { kStdout = 1, kStderr = 2 };
 
+// A host's receiver of every line: (user, stream, line without its newline).
+using MessageFn = void (*)(void* user, int stream, const char* line);
+// fn == nullptr writes to the streams again.
+void set_message_handler(MessageFn fn, void* user) noexcept;
+
 // Writes one line (no trailing newline) to `stream`. On a worker thread of a call the line is
 // held and written by the calling thread when the worker's share of the region ends, so that a
 // host's handler only ever runs on the thread that made the call.
