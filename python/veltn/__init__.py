@@ -83,10 +83,16 @@ class Problem:
     terms flattened to (R * n_outputs,) and jacobian(p) their Jacobian (R * n_outputs, n); with
     the norm "sum" the terms are the residuals, as least_squares expects.
     X and Y are checked and copied once.
+
+    scale multiplies fun, jac, hessp and hess. The objective is a mean; scale=len(Y) (times the
+    outputs) minimizes the sum of the terms instead, which suits optimisers with absolute
+    tolerances: SciPy's trust-krylov, for one, stops early ("A bad approximation caused failure to
+    predict improvement") when the objective and its curvature are small.
     """
 
-    def __init__(self, net, X, Y):
+    def __init__(self, net, X, Y, scale=1.0):
         self.net = net
+        self.scale = float(scale)
         X, Y = net._prepare(X, Y)
         self.X = np.array(X, dtype=np.float64, order="C", copy=True)
         self.Y = np.array(Y, dtype=np.float64, order="C", copy=True)
@@ -117,26 +123,26 @@ class Problem:
     def fun(self, p):
         """The objective at p (a float)."""
         self._evaluate(p)
-        return self._J
+        return self.scale * self._J
 
     def jac(self, p):
         """The gradient at p, shape (n,)."""
         self._evaluate(p)
-        return self._g.copy()
+        return self.scale * self._g
 
     def hessp(self, p, v):
         """The Hessian at p times v, shape (n,)."""
         p = np.ascontiguousarray(p, dtype=np.float64)
         J, g, Hv = self.net.hvp(p, v, self.X, self.Y, with_gradient=True)
         self._store(p, J, g)
-        return Hv
+        return self.scale * Hv
 
     def hess(self, p):
         """The Hessian at p, shape (n, n)."""
         p = np.ascontiguousarray(p, dtype=np.float64)
         J, g, H = self.net.hessian(p, self.X, self.Y, with_gradient=True)
         self._store(p, J, g)
-        return H
+        return self.scale * H
 
     def residuals(self, p):
         """The per-element terms at p, shape (R * n_outputs,)."""
