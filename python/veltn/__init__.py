@@ -1,0 +1,156 @@
+"""Small dense feed-forward networks with exact derivatives, from NumPy.
+
+    net = veltn.Network("2 1 3 1 32 2 8 8 atan sum")
+    p = net.random_params(seed=0)
+    J, g = net.gradient(p, X, Y)
+
+Every method takes the parameter vector first, then the directions or weights if any, then the
+inputs X (rows, inputs) and the targets Y (rows, outputs). Any array-like is accepted and
+converted to C-contiguous float64 once; X may be 1-D when the network has one input, Y when it
+has one output. Shapes are checked before the library is called (ValueError naming the argument
+and both shapes). A failed library call raises veltn.Error with the library's message, a
+floating-point event (NaN or overflow in the inputs, say) raises veltn.FloatingPointEvent.
+
+The library's own lines (warnings, the INFO build line, NN_TRACE timings) go to the logging
+logger "veltn": standard-output lines at INFO, standard-error lines at WARNING, and the message of
+a failure that is raised at DEBUG. The GIL is released during library calls: distinct Networks
+may be used from several threads at once.
+
+On import the package sets the library's process-wide storage-order flag to 1 (directions are
+rows), which its multi-direction products rely on.
+"""
+import numpy as np
+
+from ._veltn import Error, FloatingPointEvent, library_version
+from ._veltn import Network as _Network
+
+__all__ = ["Network", "Problem", "Error", "FloatingPointEvent", "library_version"]
+__version__ = "0.1.0"
+
+
+class Network(_Network):
+    """A network built from a one-line description (see the libveltn README).
+
+    Network(description, threads=1, batch=32): `threads` OpenMP threads run the row batches of
+    `batch` rows each.
+
+    Attributes: description, n_params, n_inputs, n_outputs, threads, batch, layer_shapes.
+
+    Methods (params has n_params values; n below is len(params)):
+      outputs(params, X)          -> (R, n_outputs)
+      residuals(params, X, Y)     -> (R, n_outputs), outputs minus targets
+      terms(params, X, Y)         -> (R, n_outputs), the norm's per-element terms
+      objective(params, X, Y)     -> float, the mean of the terms
+      gradient(params, X, Y)      -> (J, g)
+      hvp(params, V, X, Y)        V (n,) -> (n,); V (k, n) -> (k, n)
+      hessian(params, X, Y)       -> (n, n)
+      jvp(params, V, X, Y)        V (n,) -> (R, n_outputs); V (k, n) -> (k, R, n_outputs)
+      vjp(params, U, X, Y)        U (R, n_outputs) -> (n,); U (m, R, n_outputs) -> (m, n)
+    hvp and hessian take with_gradient=True to return (J, g, result); jvp and vjp take
+    with_terms=True to return (terms, result), from the same library call.
+    """
+
+    __slots__ = ()
+
+    @property
+    def layer_shapes(self):
+        """Weight-matrix shapes (inputs, outputs) of the layers in parameter order; each layer's
+        bias (one value per output) comes before its weights."""
+        return self._layer_shapes(int(self.description.split()[2]))
+
+    def random_params(self, seed=None, scale=1.0):
+        """A starting point: biases 0, weights normal with variance scale / (layer inputs)."""
+        rng = np.random.default_rng(seed)
+        parts = []
+        for rows, cols in self.layer_shapes:
+            parts.append(np.zeros(cols))
+            parts.append(rng.normal(0.0, np.sqrt(scale / rows), size=rows * cols))
+        return np.concatenate(parts)
+
+    def __repr__(self):
+        return f"veltn.Network({self.description!r}, threads={self.threads}, batch={self.batch})"
+
+
+class Problem:
+    """One data set on one network, in the form scipy.optimize wants:
+
+        prob = veltn.Problem(net, X, Y)
+        scipy.optimize.minimize(prob.fun, p0, jac=prob.jac, hessp=prob.hessp, method="trust-krylov")
+        scipy.optimize.least_squares(prob.residuals, p0, jac=prob.jacobian)   # norm "sum"
+
+    fun(p) and jac(p) at the same p share one gradient call; hessp(p, v) also returns the
+    objective and gradient, which later fun/jac calls at p reuse. residuals(p) are the norm's
+    terms flattened to (R * n_outputs,) and jacobian(p) their Jacobian (R * n_outputs, n); with
+    the norm "sum" the terms are the residuals, as least_squares expects.
+    X and Y are checked and copied once.
+
+    scale multiplies fun, jac, hessp and hess. The objective is a mean; scale=len(Y) (times the
+    outputs) minimizes the sum of the terms instead, which suits optimisers with absolute
+    tolerances: SciPy's trust-krylov, for one, stops early ("A bad approximation caused failure to
+    predict improvement") when the objective and its curvature are small.
+    """
+
+    def __init__(self, net, X, Y, scale=1.0):
+        self.net = net
+        self.scale = float(scale)
+        X, Y = net._prepare(X, Y)
+        self.X = np.array(X, dtype=np.float64, order="C", copy=True)
+        self.Y = np.array(Y, dtype=np.float64, order="C", copy=True)
+        self.X.flags.writeable = False
+        self.Y.flags.writeable = False
+        self._p = None
+        self._J = None
+        self._g = None
+
+    @property
+    def n_params(self):
+        return self.net.n_params
+
+    def _cached(self, p):
+        return self._p is not None and p.shape == self._p.shape and np.array_equal(p, self._p)
+
+    def _store(self, p, J, g):
+        self._p = np.array(p, copy=True)
+        self._J = J
+        self._g = g
+
+    def _evaluate(self, p):
+        p = np.ascontiguousarray(p, dtype=np.float64)
+        if not self._cached(p):
+            J, g = self.net.gradient(p, self.X, self.Y)
+            self._store(p, J, g)
+
+    def fun(self, p):
+        """The objective at p (a float)."""
+        self._evaluate(p)
+        return self.scale * self._J
+
+    def jac(self, p):
+        """The gradient at p, shape (n,)."""
+        self._evaluate(p)
+        return self.scale * self._g
+
+    def hessp(self, p, v):
+        """The Hessian at p times v, shape (n,)."""
+        p = np.ascontiguousarray(p, dtype=np.float64)
+        J, g, Hv = self.net.hvp(p, v, self.X, self.Y, with_gradient=True)
+        self._store(p, J, g)
+        return self.scale * Hv
+
+    def hess(self, p):
+        """The Hessian at p, shape (n, n)."""
+        p = np.ascontiguousarray(p, dtype=np.float64)
+        J, g, H = self.net.hessian(p, self.X, self.Y, with_gradient=True)
+        self._store(p, J, g)
+        return self.scale * H
+
+    def residuals(self, p):
+        """The per-element terms at p, shape (R * n_outputs,)."""
+        return self.net.terms(p, self.X, self.Y).reshape(-1)
+
+    def jacobian(self, p):
+        """The Jacobian of the terms at p, shape (R * n_outputs, n)."""
+        p = np.ascontiguousarray(p, dtype=np.float64)
+        n = p.shape[0]
+        Jv = self.net.jvp(p, np.eye(n), self.X, self.Y)
+        return Jv.reshape(n, -1).T
