@@ -37,6 +37,7 @@ class BuildWithLibrary(build_ext):
 
         for ext in self.extensions:
             ext.include_dirs.append(str(ROOT / "include"))
+            ext.include_dirs.append(str(libdir / "include"))  # the generated veltn_version.h
             ext.library_dirs.append(str(libdir))
         super().run()
 

@@ -215,10 +215,13 @@ public:
         return {V, single};
     }
 
-    void check_order(uint32_t k) const {
-        if (k > 1 && veltn_rowmajor == 0)
-            raise(error_type, "the library's storage-order flag was cleared by another user of the library; "
-                              "veltn needs velt_major(NULL, 1)");
+    // The storage-order flag is the process's, not ours: read it at each call and lay out the
+    // directions for it. NumPy holds them as rows, (k, len); with the flag clear the library wants
+    // and gives columns, (len, k), so those are transposed on the way in and out.
+    static bool directions_are_rows() { return veltn_rowmajor != 0; }
+    static void transpose(const double* in, std::size_t rows, std::size_t cols, double* out) {
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < cols; ++j) out[j * rows + i] = in[i * cols + j];
     }
 
     Array outputs(py::handle params, py::handle x) const {
@@ -268,7 +271,6 @@ public:
 
     // Runs velt_Hv for the directions V (k x n, or the identity when V is None).
     py::object hvp_core(Array const& p, Array const* V, uint32_t k, bool single, Data const& d, bool with_gradient) const {
-        check_order(k);
         const py::ssize_t n = p.shape(0);
         double J = 0.0;
         Array g(n);
@@ -280,10 +282,19 @@ public:
             for (py::ssize_t i = 0; i < n; ++i) identity[std::size_t(i) * n + i] = 1.0;
             v = identity.data();
         }
+        const bool transposed = k > 1 && !directions_are_rows();
+        std::vector<double> vt, hvt;
+        if (transposed) {
+            vt.resize(std::size_t(k) * n);
+            transpose(v, k, n, vt.data());
+            v = vt.data();
+            hvt.resize(vt.size());
+        }
+        double* out = transposed ? hvt.data() : Hv.mutable_data();
         call("velt_Hv", [&] {
-            return velt_Hv(handle_, p.data(), n, v, k, d.X.data(), d.Y.data(), d.R, d.C, nout_, &J, g.mutable_data(),
-                           Hv.mutable_data());
+            return velt_Hv(handle_, p.data(), n, v, k, d.X.data(), d.Y.data(), d.R, d.C, nout_, &J, g.mutable_data(), out);
         });
+        if (transposed) transpose(hvt.data(), n, k, Hv.mutable_data());
         if (with_gradient) return py::make_tuple(J, g, Hv);
         return std::move(Hv);
     }
@@ -309,15 +320,25 @@ public:
         auto [V, single] = directions_arg(v, p, "V");
         Data d = data_arg(x, y, true);
         uint32_t k = single ? 1 : count(V.shape(0), "V");
-        check_order(k);
         const auto R = static_cast<py::ssize_t>(d.R), m = static_cast<py::ssize_t>(nout_);
         count(std::size_t(k) * d.R * nout_, "the Jacobian-vector products");
         Array res({R, m});
         Array Jv = single ? Array({R, m}) : Array({static_cast<py::ssize_t>(k), R, m});
+        const bool transposed = k > 1 && !directions_are_rows();
+        const std::size_t terms = std::size_t(d.R) * nout_;
+        std::vector<double> vt, jvt;
+        if (transposed) {
+            vt.resize(std::size_t(k) * p.shape(0));
+            transpose(V.data(), k, p.shape(0), vt.data());
+            jvt.resize(std::size_t(k) * terms);
+        }
+        const double* dirs = transposed ? vt.data() : V.data();
+        double* out = transposed ? jvt.data() : Jv.mutable_data();
         call("velt_Jv", [&] {
-            return velt_Jv(handle_, p.data(), p.shape(0), V.data(), k, d.X.data(), d.Y.data(), d.R, d.C, nout_,
-                           res.mutable_data(), Jv.mutable_data());
+            return velt_Jv(handle_, p.data(), p.shape(0), dirs, k, d.X.data(), d.Y.data(), d.R, d.C, nout_,
+                           res.mutable_data(), out);
         });
+        if (transposed) transpose(jvt.data(), terms, k, Jv.mutable_data());
         if (with_terms) return py::make_tuple(res, Jv);
         return std::move(Jv);
     }
@@ -389,8 +410,6 @@ PYBIND11_MODULE(_veltn, m) {
     m.attr("FloatingPointEvent") = py::handle(fpe_type);
 
     velt_set_message_handler(hold_line, nullptr);
-    // Directions are rows of V, Hv and Jv, as NumPy's (k, n) C-order arrays hold them.
-    velt_major(nullptr, 1);
 
     m.def("library_version", [] { return std::string(velt_version_string()); },
           "Version string of the loaded libveltn.");

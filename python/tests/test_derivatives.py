@@ -88,3 +88,27 @@ def test_id_network_has_the_closed_form_outputs_and_gradient():
     assert J == pytest.approx(np.mean(h * w1 + b1 - Y), rel=1e-14)
     expected = [w1, w1 * X[:, 0].mean(), w1 * X[:, 1].mean(), 1.0, h.mean()]
     np.testing.assert_allclose(g, expected, rtol=1e-14)
+
+
+def test_directions_are_rows_whatever_the_storage_order_flag(problem):
+    """The process-wide flag belongs to every user of the library: the package reads it and lays
+    the directions out for it, and never changes it."""
+    import ctypes
+    import glob
+    import os
+
+    lib = ctypes.CDLL(glob.glob(os.path.join(os.path.dirname(veltn._veltn.__file__), "libveltn.so*"))[0])
+    flag = ctypes.c_int.in_dll(lib, "veltn_rowmajor")
+    net, p, X, Y = problem
+    V = directions(p.size, 3)
+    saved = flag.value
+    try:
+        results = []
+        for value in (0, 1):
+            lib.velt_major(None, value)
+            results.append((net.hvp(p, V, X, Y), net.jvp(p, V, X, Y), net.hessian(p, X, Y)))
+            assert flag.value == value
+        for a, b in zip(*results):
+            np.testing.assert_array_equal(a, b)
+    finally:
+        lib.velt_major(None, saved)

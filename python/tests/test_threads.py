@@ -1,5 +1,4 @@
 """Distinct networks used from two threads give the single-threaded results."""
-import os
 import threading
 
 import numpy as np
@@ -53,7 +52,6 @@ def test_gradient_and_objective_from_two_threads_match_one_thread():
             np.testing.assert_array_equal(g, g0)
 
 
-@pytest.mark.skipif(os.environ.get("VELTN_THREADSAFE_HV") != "1", reason="needs the per-call direction count")
 def test_hvp_with_different_direction_counts_from_two_threads():
     nets = networks()
     ks = [1, 5]

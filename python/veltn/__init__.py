@@ -16,8 +16,8 @@ logger "veltn": standard-output lines at INFO, standard-error lines at WARNING, 
 a failure that is raised at DEBUG. The GIL is released during library calls: distinct Networks
 may be used from several threads at once.
 
-On import the package sets the library's process-wide storage-order flag to 1 (directions are
-rows), which its multi-direction products rely on.
+Directions are rows of V and of the results, (k, n_params), whatever the library's process-wide
+storage-order flag holds: the package reads the flag at each call and never changes it.
 """
 import numpy as np
 
