@@ -2,6 +2,8 @@
 # Installs the Debian packages the build, the tests and the examples need, when missing.
 set -euo pipefail
 packages=(g++ make cmake pkg-config libopenblas-dev libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy)
+# MPI for libveltn_mpi and its tests (Open MPI runtime and headers).
+packages+=(libopenmpi-dev openmpi-bin)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
