@@ -19,7 +19,8 @@
  *   Jacobian-vector products velt_mpi_Jv.
  *   Layouts are those of the matching functions of veltn.h, with R_local (n_local) in place of
  *   R (n); V, Hv and Jv follow the process-wide storage-order flag veltn_rowmajor, which must be
- *   the same on every rank.
+ *   the same on every rank. The parameters and directions must be equal on every rank (they are
+ *   not compared). The caller owns every array; no pointer is kept after a call returns.
  *
  * Cost
  *   Each rank runs the libveltn function on its rows, with its handle's threads (velt_setpar),

@@ -6,6 +6,7 @@
 #include <fenv.h>
 
 #include <algorithm>
+#include <cassert>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -123,6 +124,7 @@ public:
     // One MPI_Allreduce (MIN) carrying the lowest failing rank and its status, the largest row
     // count and, for every size, its smallest and largest value. Returns the common status.
     int agree(std::initializer_list<Size> sizes, uint64_t rows, bool need_rows) {
+        assert(sizes.size() <= kMaxSizes);
         long long v[2 + 2 * kMaxSizes];
         const int n = 2 + 2 * int(sizes.size());
         v[0] = status_ ? rank_ * 4LL - status_ : LLONG_MAX;
