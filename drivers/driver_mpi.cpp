@@ -11,6 +11,8 @@
 
 namespace driver {
 
+#ifdef VELTN_DRIVER_MPI
+
 namespace {
 
 // mpirun (Open MPI, or a PMI/PMIx launcher) tells its processes so in the environment; a
@@ -29,8 +31,6 @@ struct Block {
 };
 
 }  // namespace
-
-#ifdef VELTN_DRIVER_MPI
 
 Ranks::Ranks(int* argc, char*** argv) {
     if (!under_mpirun()) return;
