@@ -3,14 +3,17 @@
 #include <iostream>
 
 #include "driver_common.h"
+#include "driver_mpi.h"
 #include "veltn.h"
 
 using namespace driver;
 
-int main() {
+int main(int argc, char** argv) {
+    const Ranks ranks(&argc, &argv);
     Problem pb;
-    if (const int st = setup(pb, false)) return st;
-    if (!check_common(pb)) return kBadInput;
+    int input = setup(pb, false);
+    if (!input && !check_common(pb)) input = kBadInput;
+    if (const int st = ranks.agree(input)) return st;
 
     const uint64_t n = pb.npar;
     Matrix H, g, I;
@@ -21,11 +24,12 @@ int main() {
     for (uint64_t i = 0; i < n; ++i) I.data[i * (n + 1)] = 1.0;
     // The clock times the library's work only, not the building of the identity.
     const double t0 = clock_seconds();
-    const int st = velt_Hv(pb.handle, ptr(pb.P.data), uint32_t(n), ptr(I.data), uint32_t(n), ptr(pb.X.data),
+    const int st = ranks.Hv(pb.handle, ptr(pb.P.data), uint32_t(n), ptr(I.data), uint32_t(n), ptr(pb.X.data),
                            ptr(pb.Y.data), uint32_t(pb.X.rows), uint32_t(pb.X.cols), uint32_t(pb.Y.cols), &J,
                            ptr(g.data), ptr(H.data));
     const double t1 = clock_seconds();
     if (st != 0) return kLibraryError;
+    if (!ranks.writer()) return kOk;
 
     bool failed = false;
     write_result(g, "g", &failed);

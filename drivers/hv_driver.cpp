@@ -3,17 +3,22 @@
 #include <iostream>
 
 #include "driver_common.h"
+#include "driver_mpi.h"
 #include "veltn.h"
 
 using namespace driver;
 
-int main() {
+int main(int argc, char** argv) {
+    const Ranks ranks(&argc, &argv);
     Problem pb;
-    if (const int st = setup(pb, false)) return st;
-    const bool common_ok = check_common(pb);
-    if (!check_shape(pb.D, "d_v0.mat", pb.npar, pb.D.cols, "one direction per column, one row per parameter") ||
-        !common_ok)
-        return kBadInput;
+    int input = setup(pb, false);
+    if (!input) {
+        const bool common_ok = check_common(pb);
+        if (!check_shape(pb.D, "d_v0.mat", pb.npar, pb.D.cols, "one direction per column, one row per parameter") ||
+            !common_ok)
+            input = kBadInput;
+    }
+    if (const int st = ranks.agree(input)) return st;
 
     const uint64_t n = pb.npar, k = pb.D.cols;
     Matrix g, Hv;
@@ -21,11 +26,12 @@ int main() {
     double J = 0.0;
     const double t0 = clock_seconds();
     // Storage-order flag clear: D and Hv are n x k row-major, one direction per column.
-    const int st = velt_Hv(pb.handle, ptr(pb.P.data), uint32_t(n), ptr(pb.D.data), uint32_t(k), ptr(pb.X.data),
+    const int st = ranks.Hv(pb.handle, ptr(pb.P.data), uint32_t(n), ptr(pb.D.data), uint32_t(k), ptr(pb.X.data),
                            ptr(pb.Y.data), uint32_t(pb.X.rows), uint32_t(pb.X.cols), uint32_t(pb.Y.cols), &J,
                            ptr(g.data), ptr(Hv.data));
     const double t1 = clock_seconds();
     if (st != 0) return kLibraryError;
+    if (!ranks.writer()) return kOk;
 
     bool failed = false;
     write_result(g, "g", &failed);

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the examples need, when missing.
 set -euo pipefail
-packages=(g++ make cmake pkg-config libopenblas-dev libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy
-<<<<<<< HEAD
-  r-base-dev r-cran-testthat r-cran-numderiv)
-=======
-          python3-dev python3-venv python3-setuptools python3-wheel python3-pytest python3-matplotlib pybind11-dev)
->>>>>>> python
+packages=(g++ make cmake pkg-config libopenblas-dev libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy)
+# The R package and its tests.
+packages+=(r-base-dev r-cran-testthat r-cran-numderiv)
+# The Python package: its build, a fresh virtual environment, its tests and its example's plot.
+packages+=(python3-dev python3-venv python3-setuptools python3-wheel python3-pytest python3-matplotlib pybind11-dev)
+# MPI for libveltn_mpi and its tests (Open MPI runtime and headers).
+packages+=(libopenmpi-dev openmpi-bin)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
