@@ -127,6 +127,11 @@ VELTN_API const char* velt_last_error(void);
 typedef void (*velt_message_fn)(void* user, int stream, const char* line);
 VELTN_API void velt_set_message_handler(velt_message_fn fn, void* user);
 
+/* Writes `line` (no trailing newline; NULL is ignored) to `stream` (1 or 2) through the same
+ * path: for layers built on this library, such as the MPI layer, so that one handler captures
+ * their lines too. Thread-safe; on the calling thread. */
+VELTN_API void velt_message(int stream, const char* line);
+
 /* ---- Lifecycle -------------------------------------------------------------------------- */
 
 /* Parses the description (exactly `length` bytes of `text`, which need not end in a NUL) and

@@ -45,9 +45,8 @@
  *   "velt_mpi_g: rank 1 of 3: velt_g: X holds NaN or infinity"), or
  *   "<function>: <message>" for a failure that belongs to no single rank (sizes that differ,
  *   no rows anywhere). The failing rank's libveltn has already written its own line through
- *   the libveltn message path (velt_set_message_handler); every other rank writes the line
- *   above through this layer's message path (velt_mpi_set_message_handler), so each rank
- *   reports the failure once. velt_last_error() of libveltn is not changed by this layer on
+ *   the libveltn message path; every other rank writes the line above through the same path
+ *   (velt_set_message_handler captures both), so each rank reports the failure once. velt_last_error() of libveltn is not changed by this layer on
  *   ranks that did not fail locally.
  *
  * Threads and MPI
@@ -143,13 +142,6 @@ VELTN_MPI_API int velt_mpi_Jv(void* h, MPI_Comm comm, const double* w, uint32_t 
  * rank, without a line break), or "" if none failed. The string belongs to the library and
  * stays valid until the next failing velt_mpi_ call on the same thread. */
 VELTN_MPI_API const char* velt_mpi_last_error(void);
-
-/* Where this layer's lines go (see Messages above). fn receives `user`, the stream (always 2,
- * standard error) and the line without its newline, valid during the call only; NULL restores
- * the default (one write per line to standard error). Process-wide: set it before calls start.
- * fn is called on the thread that made the velt_mpi_ call and must not throw, longjmp or call
- * back into the library. */
-VELTN_MPI_API void velt_mpi_set_message_handler(velt_message_fn fn, void* user);
 
 #ifdef __cplusplus
 }

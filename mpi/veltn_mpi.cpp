@@ -9,10 +9,8 @@
 #include <cassert>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,30 +24,9 @@ constexpr int kMaxSizes = 6;
 
 thread_local std::string tl_last_error;
 
-std::mutex handler_lock;
-velt_message_fn handler_fn = nullptr;
-void* handler_user = nullptr;
-
-void write_line(std::string const& line) noexcept {
-    velt_message_fn fn;
-    void* user;
-    {
-        std::lock_guard<std::mutex> lock(handler_lock);
-        fn = handler_fn;
-        user = handler_user;
-    }
-    if (fn) {
-        fn(user, kStderr, line.c_str());
-        return;
-    }
-    // One write per line, so that the lines of ranks sharing a terminal do not interleave.
-    try {
-        const std::string text = line + '\n';
-        std::fwrite(text.data(), 1, text.size(), stderr);
-        std::fflush(stderr);
-    } catch (...) {
-    }
-}
+// Through libveltn's message path, so that a host captures this layer's lines with the same
+// handler as the library's.
+void write_line(std::string const& line) noexcept { velt_message(kStderr, line.c_str()); }
 
 // The layer's own arithmetic (scaling, sums over ranks) runs without traps and leaves the
 // caller's flags as they were.
@@ -382,11 +359,5 @@ VELTN_MPI_API int velt_mpi_Jv(void* h, MPI_Comm comm, const double* w, uint32_t 
 }
 
 VELTN_MPI_API const char* velt_mpi_last_error(void) { return tl_last_error.c_str(); }
-
-VELTN_MPI_API void velt_mpi_set_message_handler(velt_message_fn fn, void* user) {
-    std::lock_guard<std::mutex> lock(handler_lock);
-    handler_fn = fn;
-    handler_user = user;
-}
 
 }  // extern "C"

@@ -89,3 +89,7 @@ extern "C" VELTN_API const char* velt_last_error(void) {
 extern "C" VELTN_API void velt_set_message_handler(velt_message_fn fn, void* user) {
     veltn::set_message_handler(fn, user);
 }
+
+extern "C" VELTN_API void velt_message(int stream, const char* line) {
+    if (line) veltn::emit(stream == 1 ? veltn::kStdout : veltn::kStderr, line);
+}
