@@ -45,19 +45,12 @@ VELTN_API void* initVELTNet(const char* text, int length) {
         if (!text && length != 0) veltn::fail("null description");
         if (length < 0) veltn::fail("negative description length " + std::to_string(length));
         const std::string description(text ? text : "", static_cast<std::size_t>(length));
+        const Description parsed = read_description(description);
+        if (!parsed.problem.empty()) throw veltn::PlainFailure(parsed.problem);
         auto info = std::make_unique<VELTN::VELTNInfo>();
-        info->model = mknn<PlainNN>(description);
-        const std::string problem = network_problem(info->model);
-        if (problem == "invalid network data") {
-            // The parser has written its own line already.
-            veltn::set_last_error("initVELTNet: invalid network data");
-            return;
-        }
-        if (!problem.empty()) veltn::fail(problem);
         g_ndd = 1;
-        info->admodel = mknn<TangentNN>(description);
-        build_layers(info->model);
-        build_layers(info->admodel);
+        info->model = model_from<PlainNN>(parsed);
+        info->admodel = model_from<TangentNN>(parsed);
         const uint32_t threads = static_cast<uint32_t>(omp_get_num_threads());
         info->model.batch = info->admodel.batch = 32;
         info->model.nthreads = info->admodel.nthreads = threads;
