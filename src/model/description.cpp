@@ -104,10 +104,15 @@ std::string read_count(std::string const& token, uint32_t& value) {
     return "";
 }
 
-std::string gigabytes(uint64_t bytes) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f GB", static_cast<double>(bytes) / 1e9);
-    return buf;
+// "25.3 GB (25312345678 bytes)"
+std::string size_text(uint64_t bytes) {
+    const double b = static_cast<double>(bytes);
+    char buf[64];
+    if (b >= 1e9)
+        std::snprintf(buf, sizeof buf, "%.1f GB", b / 1e9);
+    else
+        std::snprintf(buf, sizeof buf, "%.1f MB", b / 1e6);
+    return std::string(buf) + " (" + std::to_string(bytes) + " bytes)";
 }
 
 // Reads the numbers; the names are left to the caller. Returns the problem, or "".
@@ -164,8 +169,7 @@ std::string check_network(Description& d) {
     if (d.bytes > limit) {
         const bool physical = memory_limit_override.load(std::memory_order_relaxed) == 0;
         return "the network has " + std::to_string(total) + " parameters, and its handle would hold " +
-               gigabytes(d.bytes) + " (" + std::to_string(d.bytes) + " bytes), more than the " + gigabytes(limit) +
-               " (" + std::to_string(limit) + " bytes) of " +
+               size_text(d.bytes) + ", more than the " + size_text(limit) + " of " +
                (physical ? "this machine's physical memory" : "the memory limit set for descriptions");
     }
     return "";
