@@ -1,7 +1,9 @@
 // Norm functions: they turn the residual matrix into objective terms. "sum" is the plain sum;
 // "sum_log_dnorm_fat" is the negative log density of a normal core (sigma 1/3, |r| < 2) with
-// Cauchy tails, shifted so that r = 0 costs 0. The primary templates are the plain-double
-// forms; the tangent types specialise them. Sums run in index order from the first element.
+// Cauchy tails, shifted so that r = 0 costs 0 (it jumps from about 18 to about 10.355 at
+// |r| = 2; both are kept bit for bit). "sum_sq" (r^2 / 2) and "sum_pseudo_huber"
+// (sqrt(1 + r^2) - 1) are smooth and convex. The primary templates are the plain-double forms;
+// the tangent types specialise them. Sums run in index order from the first element.
 #pragma once
 
 #include <cmath>

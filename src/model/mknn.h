@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/messages.h"
-
 #include "functions/activations.h"
 #include "functions/norms.h"
 #include "model/description.h"
