@@ -1,6 +1,10 @@
 // libFuzzer target for the network description: initVELTNet on arbitrary bytes, then
 // releaseVELTNet, so that a crash, a hang, a leak or an oversized allocation in the parser or in
-// the construction of the handle shows.
+// the construction of the handle shows. Built with clang, -fsanitize=fuzzer,address,undefined,
+// with the library's sources (it calls set_description_memory_limit, which the public header
+// does not offer). Run it with new inputs going to a scratch directory, the seeds read-only:
+//   fuzz_description -max_total_time=60 -rss_limit_mb=2048 -malloc_limit_mb=512 -max_len=512 \
+//       NEW_DIR fuzz/corpus/description
 #include <climits>
 #include <cstddef>
 #include <cstdint>
