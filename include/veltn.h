@@ -9,6 +9,8 @@
  * Description
  *   "numin numout nlayers niter batch  s_0 s_1 ... s_{nlayers-1}  activation  norm"
  *   whitespace-separated (spaces, tabs, line breaks); anything after the norm name is ignored.
+ *   Every number is a plain decimal integer from 1 to 4294967295: digits only (no sign,
+ *   fraction, exponent or trailing characters). Anything else refuses the description.
  *   numin    largest number of input columns a caller may pass
  *   numout   number of outputs (target columns)
  *   nlayers  number of layers (at least 2): layers 0 .. nlayers-2 form the hidden stack,
@@ -20,10 +22,27 @@
  *   s_l      layer widths; layer l < nlayers-1 maps s_l inputs to s_{l+1} outputs, the output
  *            layer maps niter * s_{nlayers-1} inputs to numout outputs
  *   activation  "id", "relu", "atan", "softplus", "softplus_shifted" (softplus - 1);
- *            "softmax" and any unknown name select softplus
- *   norm     "sum" (the plain sum of the residuals) or "sum_log_dnorm_fat" (negative
- *            log-likelihood: normal core with sigma 1/3 for |r| < 2, Cauchy tail beyond,
- *            shifted so that r = 0 costs 0)
+ *            "softmax" selects softplus; an unknown name also selects softplus, after a warning
+ *   norm     the term phi(r) of each residual r; the objective is the mean of the terms:
+ *            "sum"               phi(r) = r: the signed mean residual. It has no minimum
+ *                                (an optimiser lowers it without bound); use it for
+ *                                products of the outputs, not as an objective to minimise.
+ *            "sum_log_dnorm_fat" negative log-likelihood: normal core with sigma 1/3 for
+ *                                |r| < 2 (phi = 4.5 r^2), Cauchy tail with scale
+ *                                0.0004785973257525766 from |r| = 2 on, shifted so that
+ *                                r = 0 costs 0. It JUMPS at |r| = 2: phi falls from about 18
+ *                                to about 10.355 and its slope from about 18 to about 1, so it
+ *                                is neither continuous nor differentiable there, and a
+ *                                Newton-type or trust-region optimiser may stop at a residual
+ *                                of exactly +-2. Kept as it is for existing results.
+ *            "sum_sq"            phi(r) = r^2 / 2: half the mean squared error, the
+ *                                least-squares norm. phi' = r, phi'' = 1.
+ *            "sum_pseudo_huber"  phi(r) = sqrt(1 + r^2) - 1 (computed as r^2 / (1 + sqrt(1 +
+ *                                r^2)), exact for small r): smooth and convex, like r^2 / 2
+ *                                near 0 and like |r| - 1 in the tails, a robust norm without
+ *                                a jump. phi' = r / sqrt(1 + r^2), phi'' = (1 + r^2)^(-3/2).
+ *            The smooth pair suits Newton-type optimisers (velt_g with velt_Hv). An unknown
+ *            norm name gives a handle without a norm (see initVELTNet).
  *   Every layer, the output layer included, applies the activation.
  *
  * Parameter vector (length velt_numel)
@@ -136,14 +155,28 @@ VELTN_API void velt_message(int stream, const char* line);
 
 /* Parses the description (exactly `length` bytes of `text`, which need not end in a NUL) and
  * returns a new handle with batch size 32 and 1 thread, weights and biases all zero.
- * Returns NULL, after one line on standard error, when text is NULL, length is negative, a
- * header number is zero or unreadable ("Error: invalid network data"), nlayers is below 2, a
- * width is 0, niter > 1 while the last width differs from the first, a layer is too large, or
- * memory runs out. An unknown norm name still gives a handle (after "invalid norm function
- * name: NAME" on standard output) that serves velt_compute, velt_residual and the parameter
- * functions; the others return -1 on it. With the environment variable INFO set, one build line
- * per model goes to standard output. Lines go through the message path. The handle belongs to
- * the caller until releaseVELTNet. May run concurrently with any call on other handles. */
+ * Returns NULL, after one line on standard error, when text is NULL or length is negative
+ * ("initVELTNet: ..."), or when the description is refused. A refused description's line starts
+ * with "Error: invalid network data: " and says which field is wrong and what it holds, e.g.
+ *   Error: invalid network data: field 1 (numin): "-3" is not a non-negative integer
+ * Fields are numbered from 1: numin numout nlayers niter batch, then s_0 ... as fields 6 ...
+ * It is refused when a number is not a plain decimal integer, is 0 or exceeds 4294967295, a
+ * field before the activation is missing, nlayers is below 2, niter > 1 while the last width
+ * differs from the first, a layer's extents, entries or the parameter count reach 2^32, or the
+ * handle would need more memory than the machine has.
+ * Memory limit: before anything is allocated, the bytes the handle will hold are added up, 24
+ * per parameter (8 for the plain model, 16 for the tangent model's value and one direction) plus
+ * 512 per layer; above the physical memory (sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGE_SIZE))
+ * the description is refused with a line naming both sizes. Products with k directions copy
+ * the tangent model with k tangents per parameter, so they need more.
+ * Warnings (the handle is still returned): an unknown activation (softplus is used) or a
+ * description that ends before its activation or norm writes one line on standard error
+ * starting "Warning: "; an unknown norm name writes "invalid norm function name: NAME (known:
+ * ...)" on standard output. A handle without a norm (unknown or missing name) serves
+ * velt_compute, velt_residual and the parameter functions; the others return -1 on it.
+ * Each line is written once per call (with the environment variable INFO set, the build line
+ * too), through the message path (velt_set_message_handler). The handle belongs to the caller
+ * until releaseVELTNet. May run concurrently with any call on other handles. */
 VELTN_API void* initVELTNet(const char* text, int length);
 
 /* Frees the handle; NULL is ignored. Must not run while another call uses the handle. */

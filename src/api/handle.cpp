@@ -1,22 +1,13 @@
 #include "api/handle.h"
 
-#include <omp.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "forward/tangent_functions.h"
-#include "core/messages.h"
 #include "api/boundary.h"
+#include "forward/tangent_functions.h"
+#include "model/description.h"
 #include "model/mknn.h"
 #include "veltn.h"
-
-void print_build_line() {
-    if (std::getenv("INFO"))
-        veltn::emit(veltn::kStdout, std::string("VELTN veltn ") + __DATE__ + " " + __TIME__ + " x86-64");
-}
 
 namespace veltn {
 
@@ -45,19 +36,12 @@ VELTN_API void* initVELTNet(const char* text, int length) {
         if (!text && length != 0) veltn::fail("null description");
         if (length < 0) veltn::fail("negative description length " + std::to_string(length));
         const std::string description(text ? text : "", static_cast<std::size_t>(length));
+        const Description parsed = read_description(description);
+        if (!parsed.problem.empty()) throw veltn::PlainFailure(parsed.problem);
         auto info = std::make_unique<VELTN::VELTNInfo>();
-        info->model = mknn<PlainNN>(description);
-        const std::string problem = network_problem(info->model);
-        if (problem == "invalid network data") {
-            // The parser has written its own line already.
-            veltn::set_last_error("initVELTNet: invalid network data");
-            return;
-        }
-        if (!problem.empty()) veltn::fail(problem);
+        info->model = model_from<PlainNN>(parsed);
         const DirectionScope directions(1);
-        info->admodel = mknn<TangentNN>(description);
-        build_layers(info->model);
-        build_layers(info->admodel);
+        info->admodel = model_from<TangentNN>(parsed);
         // One thread, as documented, even when made inside a caller's parallel region.
         info->model.batch = info->admodel.batch = 32;
         info->model.nthreads = info->admodel.nthreads = 1;

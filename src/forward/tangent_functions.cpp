@@ -596,3 +596,139 @@ void adj_sum_log_dnorm<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar
     }
     for (std::size_t i = 0; i < n; ++i) q[i] = f.adjoint_value(i, q[i]);
 }
+
+// ---- "sum_sq" and "sum_pseudo_huber" ------------------------------------------------------
+
+namespace {
+
+// Tangent d of x when it has n entries, else nullptr (a zero tangent).
+const double* tangent_or_null(fad1<Mat> const& x, std::size_t d, std::size_t n) {
+    return x.tangents[d].size() == n ? ptr(x.tangents[d].data) : nullptr;
+}
+const double* tangent_or_null(fad1<Vec> const& x, std::size_t d, std::size_t n) {
+    return d < x.tangents.size() && x.tangents[d].size() == n ? ptr(x.tangents[d]) : nullptr;
+}
+
+// Scratch slots 4 to 6 hold phi, phi' and the per-direction products.
+template <class T>
+ActiveScalar elementwise_sum(fad1<Mat> const& R) {
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    const double* r = ptr(R.value.data);
+    double* phi = scratch(4, n);
+    T::values(r, phi, n);
+    ActiveScalar s(0.0);
+    s.value = sum_in_order(phi, n);
+    if (s.tangents.size() < k) {
+        std::valarray<double> grown(0.0, k);
+        for (std::size_t d = 0; d < s.tangents.size(); ++d) grown[d] = s.tangents[d];
+        s.tangents = std::move(grown);
+        s.ndir = k;
+    }
+    double* slope = scratch(5, n);
+    T::slopes(r, slope, n);
+    double* prod = scratch(6, n);
+    for (std::size_t d = 0; d < k; ++d) {
+        const double* t = tangent_or_null(R, d, n);
+        if (!t) {
+            s.tangents[d] = 0.0;
+            continue;
+        }
+        for (std::size_t i = 0; i < n; ++i) prod[i] = slope[i] * t[i];
+        s.tangents[d] = sum_in_order(prod, n);
+    }
+    return s;
+}
+
+template <class T>
+fad1<Vec> elementwise_terms(fad1<Mat> const& R) {
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    const double* r = ptr(R.value.data);
+    fad1<Vec> out(Vec(n), 0);
+    T::values(r, ptr(out.value), n);
+    out.tangents = std::valarray<Vec>(Vec(0.0, n), k);
+    double* slope = scratch(4, n);
+    T::slopes(r, slope, n);
+    for (std::size_t d = 0; d < k; ++d) {
+        const double* t = tangent_or_null(R, d, n);
+        if (!t) continue;
+        double* o = ptr(out.tangents[d]);
+        for (std::size_t i = 0; i < n; ++i) o[i] = slope[i] * t[i];
+    }
+    return out;
+}
+
+// adjR = g phi'(R) with g the seed s (weights w when w is given): value g phi', tangent d
+// g_d phi' + g phi'' t_d. phi' and phi'' are formed from R before adjR is written.
+template <class T>
+void adj_elementwise(fad1<Mat> const& R, ActiveScalar const* s, fad1<Vec> const* w, fad1<Mat>& adjR) {
+    if (&adjR == &R) {
+        const fad1<Mat> copy = R;
+        adj_elementwise<T>(copy, s, w, adjR);
+        return;
+    }
+    const std::size_t n = R.value.size();
+    const std::size_t k = w ? std::max(R.tangents.size(), w->tangents.size()) : R.tangents.size();
+    const double* r = ptr(R.value.data);
+    double* slope = scratch(4, n);
+    double* curv = scratch(5, n);
+    T::slopes(r, slope, n);
+    T::curvatures(r, curv, n);
+    shape_like(adjR, k, R.value.rows, R.value.cols);
+    const double* wv = w ? ptr(w->value) : nullptr;
+    const double sv = s ? s->value : 0.0;
+    for (std::size_t d = 0; d < k; ++d) {
+        const double* t = d < R.tangents.size() ? tangent_or_null(R, d, n) : nullptr;
+        double* o = ptr(adjR.tangents[d].data);
+        if (w) {
+            const double* wt = tangent_or_null(*w, d, n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double a = wt ? wt[i] * slope[i] : 0.0;
+                o[i] = t ? a + wv[i] * (curv[i] * t[i]) : a;
+            }
+        } else {
+            const double sd = d < s->tangents.size() ? s->tangents[d] : 0.0;
+            for (std::size_t i = 0; i < n; ++i) o[i] = t ? sd * slope[i] + sv * (curv[i] * t[i]) : sd * slope[i];
+        }
+    }
+    double* v = ptr(adjR.value.data);
+    if (w)
+        for (std::size_t i = 0; i < n; ++i) v[i] = wv[i] * slope[i];
+    else
+        for (std::size_t i = 0; i < n; ++i) v[i] = sv * slope[i];
+}
+
+}  // namespace
+
+template <>
+ActiveScalar sum_sq<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R) {
+    return elementwise_sum<SqTerms>(R);
+}
+template <>
+void adj_sum_sq<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR) {
+    adj_elementwise<SqTerms>(R, &s, nullptr, adjR);
+}
+template <>
+fad1<Vec> sq_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R) {
+    return elementwise_terms<SqTerms>(R);
+}
+template <>
+void adj_sq_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR) {
+    adj_elementwise<SqTerms>(R, nullptr, &w, adjR);
+}
+
+template <>
+ActiveScalar sum_pseudo_huber<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R) {
+    return elementwise_sum<PseudoHuberTerms>(R);
+}
+template <>
+void adj_sum_pseudo_huber<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR) {
+    adj_elementwise<PseudoHuberTerms>(R, &s, nullptr, adjR);
+}
+template <>
+fad1<Vec> pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R) {
+    return elementwise_terms<PseudoHuberTerms>(R);
+}
+template <>
+void adj_pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR) {
+    adj_elementwise<PseudoHuberTerms>(R, nullptr, &w, adjR);
+}

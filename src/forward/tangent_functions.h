@@ -89,3 +89,27 @@ template <>
 void adj_log_dnorm<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR);
 template <>
 void adj_sum_log_dnorm<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR);
+
+// "sum_sq" and "sum_pseudo_huber", the sums of an elementwise term phi (functions/norms.h).
+// Values equal the plain forms bit for bit. Tangent d of a term is phi'(r) t_d; of an adjoint
+// w phi'(r) it is w_d phi'(r) + w phi''(r) t_d. A tangent of R whose element count is not R's
+// counts as zero; directions the seed or weights lack count as zero.
+template <>
+ActiveScalar sum_sq<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R);
+// adjR takes R's shape and directions.
+template <>
+void adj_sum_sq<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR);
+template <>
+fad1<Vec> sq_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R);
+// adjR takes R's shape and the larger of R's and w's direction counts.
+template <>
+void adj_sq_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR);
+
+template <>
+ActiveScalar sum_pseudo_huber<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R);
+template <>
+void adj_sum_pseudo_huber<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R, ActiveScalar& s, fad1<Mat>& adjR);
+template <>
+fad1<Vec> pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R);
+template <>
+void adj_pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR);

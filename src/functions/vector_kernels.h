@@ -15,6 +15,7 @@
 //   select(m, a, b)          a where m is set, else b
 //   add, mul, div
 //   exp, log, atan           glibc's vector math routines of that width
+//   sqrt                     the correctly rounded square root instruction
 #pragma once
 
 #include <cstddef>
@@ -71,6 +72,12 @@ void atan(const double* x, double* y, std::size_t n) {
             return L::atan(clamped);
         },
         x, y, n, 0.0);
+}
+
+// NaN and negative inputs give NaN, as the scalar sqrt; the pad 1.0 raises nothing.
+template <class L>
+void sqrt(const double* x, double* y, std::size_t n) {
+    apply<L>([](typename L::V v) { return L::sqrt(v); }, x, y, n, 1.0);
 }
 
 // log(exp(z) + 1) below `cutoff`, z itself at and above it and for NaN. exp is evaluated at 0 in

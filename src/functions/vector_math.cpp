@@ -43,6 +43,9 @@ void scalar_log(const double* x, double* y, std::size_t n) {
 void scalar_atan(const double* x, double* y, std::size_t n) {
     scalar_loop([](double v) { return std::atan(v); }, x, y, n);
 }
+void scalar_sqrt(const double* x, double* y, std::size_t n) {
+    scalar_loop([](double v) { return std::sqrt(v); }, x, y, n);
+}
 void scalar_softplus(const double* z, double* y, std::size_t n, double cutoff) {
     for (std::size_t i = 0; i < n; ++i) y[i] = z[i] < cutoff ? std::log(std::exp(z[i]) + 1.0) : z[i];
 }
@@ -57,15 +60,16 @@ struct Routines {
     void (*exp)(const double*, double*, std::size_t);
     void (*log)(const double*, double*, std::size_t);
     void (*atan)(const double*, double*, std::size_t);
+    void (*sqrt)(const double*, double*, std::size_t);
     void (*softplus)(const double*, double*, std::size_t, double);
     void (*softplus_adjoint)(const double*, const double*, double*, std::size_t, double);
 };
 
 // Indexed by VectorTier.
 constexpr Routines kRoutines[] = {
-    {scalar_exp, scalar_log, scalar_atan, scalar_softplus, scalar_softplus_adjoint},
-    {avx2_exp, avx2_log, avx2_atan, avx2_softplus, avx2_softplus_adjoint},
-    {avx512_exp, avx512_log, avx512_atan, avx512_softplus, avx512_softplus_adjoint},
+    {scalar_exp, scalar_log, scalar_atan, scalar_sqrt, scalar_softplus, scalar_softplus_adjoint},
+    {avx2_exp, avx2_log, avx2_atan, avx2_sqrt, avx2_softplus, avx2_softplus_adjoint},
+    {avx512_exp, avx512_log, avx512_atan, avx512_sqrt, avx512_softplus, avx512_softplus_adjoint},
 };
 
 // Initialised on first use, so that it is set whatever the order of static initialisation.
@@ -90,6 +94,7 @@ VectorTier select_vector_tier(VectorTier tier) {
 void vec_exp(const double* x, double* y, std::size_t n) { routines().exp(x, y, n); }
 void vec_log(const double* x, double* y, std::size_t n) { routines().log(x, y, n); }
 void vec_atan(const double* x, double* y, std::size_t n) { routines().atan(x, y, n); }
+void vec_sqrt(const double* x, double* y, std::size_t n) { routines().sqrt(x, y, n); }
 
 void vec_softplus(const double* z, double* y, std::size_t n, double cutoff) {
     routines().softplus(z, y, n, cutoff);

@@ -1,4 +1,4 @@
-// Elementwise exp, log and atan over arrays, and a fused softplus and its adjoint. Three tiers,
+// Elementwise exp, log, atan and sqrt over arrays, and a fused softplus and its adjoint. Three tiers,
 // the best one this machine has chosen once at start-up:
 //   Avx512  eight lanes at a time through glibc's vector math library (AVX-512F and -DQ, with the
 //           operating system saving the wide registers);
@@ -15,6 +15,8 @@
 void vec_exp(const double* x, double* y, std::size_t n);
 void vec_log(const double* x, double* y, std::size_t n);
 void vec_atan(const double* x, double* y, std::size_t n);
+// The hardware square root: correctly rounded, so every tier gives the same bits.
+void vec_sqrt(const double* x, double* y, std::size_t n);
 
 // y = log(exp(z) + 1) where z < cutoff, else z (NaN included), with exp and log as above.
 void vec_softplus(const double* z, double* y, std::size_t n, double cutoff);

@@ -34,6 +34,7 @@ struct Avx2Lanes {
     static V exp(V v) { return _ZGVdN4v_exp(v); }
     static V log(V v) { return _ZGVdN4v_log(v); }
     static V atan(V v) { return _ZGVdN4v_atan(v); }
+    static V sqrt(V v) { return _mm256_sqrt_pd(v); }
 };
 
 }  // namespace
@@ -41,6 +42,7 @@ struct Avx2Lanes {
 void avx2_exp(const double* x, double* y, std::size_t n) { kernels::exp<Avx2Lanes>(x, y, n); }
 void avx2_log(const double* x, double* y, std::size_t n) { kernels::log<Avx2Lanes>(x, y, n); }
 void avx2_atan(const double* x, double* y, std::size_t n) { kernels::atan<Avx2Lanes>(x, y, n); }
+void avx2_sqrt(const double* x, double* y, std::size_t n) { kernels::sqrt<Avx2Lanes>(x, y, n); }
 void avx2_softplus(const double* z, double* y, std::size_t n, double cutoff) {
     kernels::softplus<Avx2Lanes>(z, y, n, cutoff);
 }

@@ -6,5 +6,6 @@
 void avx2_exp(const double* x, double* y, std::size_t n);
 void avx2_log(const double* x, double* y, std::size_t n);
 void avx2_atan(const double* x, double* y, std::size_t n);
+void avx2_sqrt(const double* x, double* y, std::size_t n);
 void avx2_softplus(const double* z, double* y, std::size_t n, double cutoff);
 void avx2_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff);

@@ -37,6 +37,8 @@ struct Avx512Lanes {
     static V exp(V v) { return _ZGVeN8v_exp(v); }
     static V log(V v) { return _ZGVeN8v_log(v); }
     static V atan(V v) { return _ZGVeN8v_atan(v); }
+    // The masked form: GCC 12 warns about the undefined source register of _mm512_sqrt_pd.
+    static V sqrt(V v) { return _mm512_mask_sqrt_pd(v, static_cast<M>(0xff), v); }
 };
 
 }  // namespace
@@ -44,6 +46,7 @@ struct Avx512Lanes {
 void avx512_exp(const double* x, double* y, std::size_t n) { kernels::exp<Avx512Lanes>(x, y, n); }
 void avx512_log(const double* x, double* y, std::size_t n) { kernels::log<Avx512Lanes>(x, y, n); }
 void avx512_atan(const double* x, double* y, std::size_t n) { kernels::atan<Avx512Lanes>(x, y, n); }
+void avx512_sqrt(const double* x, double* y, std::size_t n) { kernels::sqrt<Avx512Lanes>(x, y, n); }
 void avx512_softplus(const double* z, double* y, std::size_t n, double cutoff) {
     kernels::softplus<Avx512Lanes>(z, y, n, cutoff);
 }

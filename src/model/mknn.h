@@ -4,19 +4,18 @@
 #include <cblas.h>
 
 #include <cstdlib>
-#include "core/messages.h"
-#include <sstream>
 #include <string>
+#include <valarray>
 #include <vector>
 
+#include "core/messages.h"
 #include "functions/activations.h"
 #include "functions/norms.h"
+#include "model/description.h"
 #include "model/nn.h"
 
-// Writes the build line when the environment variable INFO is set.
-void print_build_line();
-
-// Binds the activation pair named by nn.actname; unknown names select softplus.
+// Binds the activation pair named by nn.actname; unknown names select softplus (the parser
+// warns about them).
 template <class NN>
 void bind_activation(NN& nn) {
     using M = typename NN::Matrix;
@@ -65,58 +64,21 @@ bool bind_norm(NN& nn) {
         nn.adj_norm_vec = &adj_log_dnorm<M, V>;
         return true;
     }
+    if (nn.normname == "sum_sq") {
+        nn.norm_sum = &sum_sq<M, S>;
+        nn.adj_norm_sum = &adj_sum_sq<M, S>;
+        nn.norm_vec = &sq_terms<M, V>;
+        nn.adj_norm_vec = &adj_sq_terms<M, V>;
+        return true;
+    }
+    if (nn.normname == "sum_pseudo_huber") {
+        nn.norm_sum = &sum_pseudo_huber<M, S>;
+        nn.adj_norm_sum = &adj_sum_pseudo_huber<M, S>;
+        nn.norm_vec = &pseudo_huber_terms<M, V>;
+        nn.adj_norm_vec = &adj_pseudo_huber_terms<M, V>;
+        return true;
+    }
     return false;
-}
-
-// Parses "numin numout nlayers niter batch sizes... activation norm". A zero or unreadable
-// header number gives "Error: invalid network data" and a model with only its header set.
-// Weights and biases start at zero. The caller checks the remaining consistency rules
-// (see network_problem) before the model's shapes are allocated.
-template <class NN>
-NN mknn(std::string const& text) {
-    print_build_line();
-    NN nn;
-    std::istringstream in(text);
-    in >> nn.numin >> nn.numout >> nn.nlayers >> nn.niter >> nn.batch;
-    if (nn.numin == 0 || nn.numout == 0 || nn.nlayers == 0 || nn.niter == 0 || nn.batch == 0) {
-        veltn::emit(veltn::kStderr, "Error: invalid network data");
-        return nn;
-    }
-    // Widths are read while the text has them; a missing width is 0, so the list stops at the
-    // first one (a huge layer count with few widths must not allocate a huge list).
-    std::vector<unsigned> widths;
-    unsigned w = 0;
-    while (widths.size() < nn.nlayers && in >> w) widths.push_back(w);
-    if (widths.size() < nn.nlayers) widths.push_back(0u);
-    nn.sizes = std::valarray<unsigned>(widths.data(), widths.size());
-    in >> nn.actname >> nn.normname;
-    return nn;
-}
-
-// The consistency problem of a parsed header and width list, or "" when it can be built.
-template <class NN>
-std::string network_problem(NN const& nn) {
-    if (nn.numin == 0 || nn.numout == 0 || nn.nlayers == 0 || nn.niter == 0 || nn.batch == 0)
-        return "invalid network data";
-    if (nn.nlayers < 2) return "a network needs at least 2 layers, got " + std::to_string(nn.nlayers);
-    for (uint32_t l = 0; l < nn.sizes.size(); ++l)
-        if (nn.sizes[l] == 0) return "layer width " + std::to_string(l) + " is 0 or missing";
-    const uint32_t S = nn.sizes[nn.nlayers - 1];
-    if (nn.niter > 1 && S != nn.sizes[0])
-        return "niter " + std::to_string(nn.niter) + " needs the last width (" + std::to_string(S) +
-               ") equal to the first (" + std::to_string(nn.sizes[0]) + ")";
-    // Every extent, element count and the parameter count are 32-bit quantities.
-    uint64_t total = 0;
-    for (uint32_t l = 0; l < nn.nlayers; ++l) {
-        const bool out = l + 1 == nn.nlayers;
-        const uint64_t rows = out ? uint64_t(nn.niter) * S : nn.sizes[l];
-        const uint64_t cols = out ? nn.numout : nn.sizes[l + 1];
-        total += rows * cols + cols;
-        if (rows > UINT32_MAX || rows * cols > UINT32_MAX || total > UINT32_MAX)
-            return "layer " + std::to_string(l) + " is too large (" + std::to_string(rows) + " x " +
-                   std::to_string(cols) + ")";
-    }
-    return "";
 }
 
 // Allocates the zero weights and biases and binds the functions of a parsed model.
@@ -134,8 +96,38 @@ void build_layers(NN& nn) {
     }
     nn.weights[L - 1] = M(Mat(size_t(nn.niter) * S, nn.numout));
     nn.biases[L - 1] = V(0.0, nn.numout);
-    if (!bind_norm(nn)) veltn::emit(veltn::kStdout, "invalid norm function name: " + nn.normname);
+    bind_norm(nn);  // an unknown name was reported by the parser; the norm stays unbound
     nn.logp_bias = norm_constants::kBias;
     nn.logp_sigma = norm_constants::kSigma;
     bind_activation(nn);
+}
+
+// The model of a description that parse_description accepted: header, widths and names set,
+// zero weights and biases, functions bound. Writes nothing.
+template <class NN>
+NN model_from(Description const& d) {
+    NN nn;
+    nn.numin = d.numin;
+    nn.numout = d.numout;
+    nn.nlayers = d.nlayers;
+    nn.niter = d.niter;
+    nn.batch = d.batch;
+    nn.sizes = std::valarray<unsigned>(d.sizes.data(), d.sizes.size());
+    nn.actname = d.actname;
+    nn.normname = d.normname;
+    build_layers(nn);
+    return nn;
+}
+
+// One model from a description, with the messages of read_description; a refused description
+// writes its line to standard error and gives an empty model. (A handle reads the description
+// once and builds both its models with model_from.)
+template <class NN>
+NN mknn(std::string const& text) {
+    const Description d = read_description(text);
+    if (!d.problem.empty()) {
+        veltn::emit(veltn::kStderr, d.problem);
+        return NN();
+    }
+    return model_from<NN>(d);
 }
