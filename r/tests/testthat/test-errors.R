@@ -79,10 +79,10 @@ test_that("library lines arrive as veltn_message conditions and suppressMessages
     got[[length(got) + 1L]] <<- m
     invokeRestart("muffleMessage")
   })
-  expect_gte(length(got), 1L)
+  expect_length(got, 1L)
   for (m in got) {
     expect_s3_class(m, c("veltn_message", "message", "condition"), exact = TRUE)
-    expect_identical(conditionMessage(m), "invalid norm function name: nonorm\n")
+    expect_match(conditionMessage(m), "^invalid norm function name: nonorm \\(known: .*\n$")
   }
   m <- tryCatch(veltn_network("2 1 2 1 32 2 3 id nonorm"), message = identity)
   expect_identical(m$stream, 1L)
@@ -120,6 +120,6 @@ test_that("no library line reaches the process's streams directly", {
   libs <- paste(.libPaths(), collapse = ":")
   out <- suppressWarnings(system2(rscript, c("--vanilla", script), stdout = TRUE, stderr = TRUE,
                                   env = c("INFO=1", "NN_TRACE=1", paste0("R_LIBS=", shQuote(libs)))))
-  # two INFO build lines from building the network, one NN_TRACE line from velt_Jv
-  expect_identical(trimws(out), "messages: 3")
+  # one INFO build line from building the network, one NN_TRACE line from velt_Jv
+  expect_identical(trimws(out), "messages: 2")
 })
