@@ -127,8 +127,9 @@ void adj_softplus_masked(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ)
 // elsewhere), fv[i] = f(x_i). Values match the plain density bit for bit.
 struct Density {
     static constexpr double sigma = kSigma;
-    const double d = (-2.0 * sigma) * sigma;
-    const double k = 1.0 / std::sqrt((kTwoPi * sigma) * sigma);
+    const CoreConstants core{sigma};
+    const double d = core.d;
+    const double k = core.k;
     const double gamma2 = kGamma * kGamma;
     std::size_t n;
     const double* x;
@@ -245,26 +246,10 @@ ActiveScalar neg_log_density(const double* xv, std::size_t n, std::size_t k, Tan
 
 // ---- activations -------------------------------------------------------------------------
 
-namespace {
-
-// The result form of an into form.
-template <void (*Into)(fad1<Mat> const&, fad1<Mat>&)>
-fad1<Mat> returned(fad1<Mat> const& Z) {
-    fad1<Mat> out;
-    Into(Z, out);
-    return out;
-}
-
-}  // namespace
 
 template <>
 void id_into<fad1<Mat>>(fad1<Mat> const& Z, fad1<Mat>& A) {
     if (&A != &Z) A = Z;
-}
-
-template <>
-fad1<Mat> id<fad1<Mat>>(fad1<Mat> const& Z) {
-    return Z;
 }
 
 template <>
@@ -284,11 +269,6 @@ void act_relu_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
     }
     for (std::size_t i = 0; i < n; ++i)
         if (v[i] < 0.0) v[i] = 0.0;
-}
-
-template <>
-fad1<Mat> act_relu<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
-    return returned<&act_relu_into<fad1<Mat>, fad1<Vec>>>(Z);
 }
 
 template <>
@@ -313,11 +293,6 @@ void act_atan_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
         double* t = ptr(A.tangents[d].data);
         for (std::size_t i = 0; i < std::min(n, A.tangents[d].size()); ++i) t[i] /= denom[i];
     }
-}
-
-template <>
-fad1<Mat> act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
-    return returned<&act_atan_into<fad1<Mat>, fad1<Vec>>>(Z);
 }
 
 template <>
@@ -359,19 +334,9 @@ void softplus_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
 }
 
 template <>
-fad1<Mat> softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
-    return returned<&softplus_into<fad1<Mat>, fad1<Vec>>>(Z);
-}
-
-template <>
 void softplus_shifted_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
     softplus_into<fad1<Mat>, fad1<Vec>>(Z, A);
     A.value.data -= 1.0;
-}
-
-template <>
-fad1<Mat> softplus_shifted<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z) {
-    return returned<&softplus_shifted_into<fad1<Mat>, fad1<Vec>>>(Z);
 }
 
 template <>
@@ -443,8 +408,7 @@ template <>
 fad1<Vec> dnorm_fat<fad1<Vec>>(fad1<Vec> const& x, double sigma) {
     const std::valarray<bool> inside = core_mask(x, sigma);
     const std::valarray<bool> outside = !inside;
-    const double d = (-2.0 * sigma) * sigma;
-    const double k = 1.0 / std::sqrt((kTwoPi * sigma) * sigma);
+    const auto [d, k] = CoreConstants(sigma);
 
     fad1<Vec> core = exp_quad(x[inside], d);
     core *= k;
@@ -482,8 +446,7 @@ template <>
 void adj_dnorm_fat<fad1<Vec>>(fad1<Vec> const& x, fad1<Vec> const& g, fad1<Vec>& out, double sigma) {
     const std::valarray<bool> inside = core_mask(x, sigma);
     const std::valarray<bool> outside = !inside;
-    const double d = (sigma * (-2.0)) * sigma;
-    const double k = 1.0 / std::sqrt((sigma * kTwoPi) * sigma);
+    const auto [d, k] = CoreConstants(sigma);
 
     const fad1<Vec> xi = x[inside];
     fad1<Vec> gk = g[inside];

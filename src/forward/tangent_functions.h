@@ -19,22 +19,16 @@ using ActiveScalar = tanad::FO::Dynamic::Active<1>;
 template <>
 void id_into<fad1<Mat>>(fad1<Mat> const& Z, fad1<Mat>& A);
 template <>
-fad1<Mat> id<fad1<Mat>>(fad1<Mat> const& Z);
-template <>
 void adj_id<fad1<Mat>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ);
 
 // Entries with value < 0 get value and tangents 0; 0.0 (either sign) and NaN keep theirs.
 template <>
 void act_relu_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A);
 template <>
-fad1<Mat> act_relu<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z);
-template <>
 void adj_act_relu<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ);
 
 template <>
 void act_atan_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A);
-template <>
-fad1<Mat> act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z);
 // dA / (Z Z + 1) by the product and quotient rules, so Z's tangents enter as well.
 template <>
 void adj_act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ);
@@ -43,11 +37,7 @@ void adj_act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA,
 template <>
 void softplus_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A);
 template <>
-fad1<Mat> softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z);
-template <>
 void softplus_shifted_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A);
-template <>
-fad1<Mat> softplus_shifted<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z);
 template <>
 void adj_softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ);
 

@@ -12,18 +12,13 @@
 // overflows.
 constexpr double kSoftplusCutoff = 300.0;
 
-// Each activation comes in two forms: act_into(Z, A) writes A := f(Z) into A's storage (kept
-// when its element count matches; A may be Z), and act(Z) returns a fresh result. The passes use
-// the first, so that a thread's tape is not reallocated from batch to batch.
+// Each activation writes A := f(Z) into A's storage (kept when its element count matches; A may
+// be Z), so that a thread's tape is not reallocated from batch to batch.
 
 // f(z) = z; f'(z) = 1.
 template <class M>
 void id_into(M const& Z, M& A) {
     if (&A != &Z) A = Z;
-}
-template <class M>
-M id(M const& Z) {
-    return Z;
 }
 template <class M>
 void adj_id(M const& /*Z*/, M const& dA, M& dZ) {
@@ -36,12 +31,6 @@ void act_relu_into(M const& Z, M& A) {
     if (&A != &Z) A = Z;
     for (auto& z : A.data)
         if (z < 0.0) z = 0.0;
-}
-template <class M, class V>
-M act_relu(M const& Z) {
-    M out;
-    act_relu_into<M, V>(Z, out);
-    return out;
 }
 template <class M, class V>
 void adj_act_relu(M const& Z, M const& dA, M& dZ) {
@@ -61,12 +50,6 @@ void act_atan_into(M const& Z, M& A) {
     vec_atan(ptr(Z.data), ptr(A.data), Z.size());
 }
 template <class M, class V>
-M act_atan(M const& Z) {
-    M out;
-    act_atan_into<M, V>(Z, out);
-    return out;
-}
-template <class M, class V>
 void adj_act_atan(M const& Z, M const& dA, M& dZ) {
     dZ.resize(Z.rows, Z.cols);
     dZ.data.resize(dA.size());
@@ -83,12 +66,6 @@ template <class M, class V>
 void softplus_into(M const& Z, M& A) {
     A.resize(Z.rows, Z.cols);
     vec_softplus(ptr(Z.data), ptr(A.data), Z.size(), kSoftplusCutoff);
-}
-template <class M, class V>
-M softplus(M const& Z) {
-    M out;
-    softplus_into<M, V>(Z, out);
-    return out;
 }
 
 // f'(z) = e / (1 + e) with e = exp(z) below the cut-off, 1 above (and for NaN).
@@ -108,10 +85,4 @@ template <class M, class V>
 void softplus_shifted_into(M const& Z, M& A) {
     softplus_into<M, V>(Z, A);
     A.data -= 1.0;
-}
-template <class M, class V>
-M softplus_shifted(M const& Z) {
-    M out;
-    softplus_shifted_into<M, V>(Z, out);
-    return out;
 }

@@ -23,6 +23,15 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPi = 3.141592653589793;
 }  // namespace norm_constants
 
+// The normal core's constants for a scale sigma, computed in one place and one order so that
+// every form of the density (plain and tangent, value and adjoint) agrees bit for bit:
+// d = -2 sigma^2 (the core is exp(x^2 / d)) and k = 1 / sqrt(2 pi sigma^2).
+struct CoreConstants {
+    double d, k;
+    explicit CoreConstants(double sigma)
+        : d((-2.0 * sigma) * sigma), k(1.0 / std::sqrt((norm_constants::kTwoPi * sigma) * sigma)) {}
+};
+
 inline double sum_in_order(const double* x, std::size_t n) {
     if (n == 0) return 0.0;
     double s = x[0];
@@ -73,8 +82,7 @@ inline void dnorm_core_exp(const double* x, double* e, std::size_t n, double sig
 // Cauchy outside (NaN counts as outside).
 inline void dnorm_fat_values(const double* x, double* p, std::size_t n, double sigma) {
     using namespace norm_constants;
-    const double d = (-2.0 * sigma) * sigma;
-    const double k = 1.0 / std::sqrt((kTwoPi * sigma) * sigma);
+    const auto [d, k] = CoreConstants(sigma);
     dnorm_core_exp(x, p, n, sigma, d);
     for (std::size_t i = 0; i < n; ++i) p[i] = dnorm_inside(x[i], sigma) ? p[i] * k : dcauchy_value(x[i]);
 }
@@ -91,8 +99,7 @@ inline double adj_dcauchy_value(double x, double gamma, double w) {
 // out = w * d/dx of the density; inside: w * p(x) * 2x / d with d = -2 sigma^2.
 inline void adj_dnorm_fat_values(const double* x, const double* w, double* out, std::size_t n, double sigma) {
     using namespace norm_constants;
-    const double d = (sigma * (-2.0)) * sigma;
-    const double k = 1.0 / std::sqrt((sigma * kTwoPi) * sigma);
+    const auto [d, k] = CoreConstants(sigma);
     std::vector<double> e(n);
     dnorm_core_exp(x, e.data(), n, sigma, d);
     for (std::size_t i = 0; i < n; ++i) {

@@ -22,23 +22,18 @@ void bind_activation(NN& nn) {
     using V = typename NN::Vector;
     const std::string& a = nn.actname;
     if (a == "id") {
-        nn.act = &id<M>;
         nn.act_into = &id_into<M>;
         nn.adj_act = &adj_id<M>;
     } else if (a == "relu") {
-        nn.act = &act_relu<M, V>;
         nn.act_into = &act_relu_into<M, V>;
         nn.adj_act = &adj_act_relu<M, V>;
     } else if (a == "atan") {
-        nn.act = &act_atan<M, V>;
         nn.act_into = &act_atan_into<M, V>;
         nn.adj_act = &adj_act_atan<M, V>;
     } else if (a == "softplus_shifted") {
-        nn.act = &softplus_shifted<M, V>;
         nn.act_into = &softplus_shifted_into<M, V>;
         nn.adj_act = &adj_softplus<M, V>;
     } else {  // "softplus", "softmax" and any other name
-        nn.act = &softplus<M, V>;
         nn.act_into = &softplus_into<M, V>;
         nn.adj_act = &adj_softplus<M, V>;
     }
@@ -97,8 +92,6 @@ void build_layers(NN& nn) {
     nn.weights[L - 1] = M(Mat(size_t(nn.niter) * S, nn.numout));
     nn.biases[L - 1] = V(0.0, nn.numout);
     bind_norm(nn);  // an unknown name was reported by the parser; the norm stays unbound
-    nn.logp_bias = norm_constants::kBias;
-    nn.logp_sigma = norm_constants::kSigma;
     bind_activation(nn);
 }
 

@@ -14,7 +14,6 @@ struct NNTemplate {
     using Vector = V;
     using SValue = S;
 
-    using ActFn = M (*)(M const&);
     using ActIntoFn = void (*)(M const&, M&);
     using AdjActFn = void (*)(M const&, M const&, M&);
     using NormSumFn = S (*)(M const&);
@@ -32,15 +31,12 @@ struct NNTemplate {
     std::vector<M> weights;
     std::vector<V> biases;
     std::string normname;
-    double logp_bias = 0.0;
-    double logp_sigma = 0.0;
     NormSumFn norm_sum = nullptr;
     AdjNormSumFn adj_norm_sum = nullptr;
     NormVecFn norm_vec = nullptr;
     AdjNormVecFn adj_norm_vec = nullptr;
     std::string actname;
-    ActFn act = nullptr;
-    ActIntoFn act_into = nullptr;  // the same activation, written into its second argument
+    ActIntoFn act_into = nullptr;
     AdjActFn adj_act = nullptr;
 
     bool has_norm() const { return norm_sum && adj_norm_sum && norm_vec && adj_norm_vec; }

@@ -138,12 +138,12 @@ TEST(TangentNetwork, ZeroDirectionsGiveZeroTangents) {
 TEST(TangentNetwork, BindsTheTangentInstances) {
     DirectionCounts counts(1);
     const TangentNN relu = build<TangentNN>("2 1 2 1 32 2 2 relu sum_log_dnorm_fat", 32, 1);
-    EXPECT_EQ(relu.act, (&act_relu<fad1<Mat>, fad1<Vec>>));
+    EXPECT_EQ(relu.act_into, (&act_relu_into<fad1<Mat>, fad1<Vec>>));
     EXPECT_EQ(relu.adj_act, (&adj_act_relu<fad1<Mat>, fad1<Vec>>));
     EXPECT_EQ(relu.norm_sum, (&sum_log_dnorm<fad1<Mat>, ActiveScalar>));
     EXPECT_EQ(relu.adj_norm_vec, (&adj_log_dnorm<fad1<Mat>, fad1<Vec>>));
     const TangentNN sp = build<TangentNN>("2 1 2 1 32 2 2 softplus_shifted sum", 32, 1);
-    EXPECT_EQ(sp.act, (&softplus_shifted<fad1<Mat>, fad1<Vec>>));
+    EXPECT_EQ(sp.act_into, (&softplus_shifted_into<fad1<Mat>, fad1<Vec>>));
     EXPECT_EQ(sp.adj_act, (&adj_softplus<fad1<Mat>, fad1<Vec>>));
     EXPECT_EQ(sp.norm_sum, (&normfun_sum<fad1<Mat>, ActiveScalar>));
     EXPECT_EQ(sp.weights[1].tangents.size(), 1u);
