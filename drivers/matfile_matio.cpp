@@ -14,6 +14,8 @@
 #include <memory>
 #include <vector>
 
+#include "mat5_layout.h"
+
 namespace datafile {
 
 namespace {
@@ -260,6 +262,19 @@ int matio_read(std::string const& path, std::string const& name, Matrix& out, st
                     "variable '" + want.name + "' announces a " + extents(want) +
                         " matrix, more values than the file can hold",
                     log);
+
+    // libmatio fills a data element shorter than the extents with zeros: compare the extents
+    // with what the Level 5 element really stores. (HDF5 keeps its own extents consistent.)
+    if (version == MAT_FT_MAT5) {
+        uint64_t stored = 0;
+        std::string why;
+        if (!mat5_stored_values(path, want.name, &stored, &why)) return fail(error, why, log);
+        if (stored != count)
+            return fail(error,
+                        "variable '" + want.name + "' announces a " + extents(want) + " matrix but stores " +
+                            std::to_string(stored) + " values",
+                        log);
+    }
 
     VarPtr var(Mat_VarRead(mat.get(), want.name.c_str()));
     if (!var) return fail(error, "variable '" + want.name + "' cannot be read", log);
