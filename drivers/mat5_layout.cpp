@@ -1,14 +1,14 @@
 // Walks the top-level data elements of a Level 5 MAT-file: a 128-byte header, then elements of
 // an 8-byte tag (type, byte count) and their bytes; a compressed element (type 15) holds one
 // zlib stream that inflates to a matrix element. A matrix element (type 14) holds, in order,
-// array flags, dimensions, the name and the real part.
+// array flags, dimensions, the name and, for numeric classes, the real part.
 #include "mat5_layout.h"
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <vector>
 
 namespace datafile {
 
@@ -18,6 +18,9 @@ constexpr uint32_t kMiMatrix = 14, kMiCompressed = 15;
 // A variable's header (flags, dimensions, name, the real part's tag) is read from at most this
 // many bytes of its element; anything longer is not a header a writer makes.
 constexpr std::size_t kHeaderLimit = 1 << 16;
+// More variables than this make the file suspect.
+constexpr std::size_t kMaxVariables = 100000;
+constexpr uint32_t kClassDouble = 6, kClassUint64 = 15;
 
 uint32_t load32(const unsigned char* p, bool swap) {
     uint32_t v;
@@ -36,9 +39,8 @@ unsigned type_bytes(uint32_t type) {
     }
 }
 
-// One sub-element of a matrix element in buf at *pos: its type, its data and where the next
-// one starts. Small elements pack type and count into the tag's first word and their data
-// into its second.
+// One sub-element of a matrix element: its type and its data's place in the buffer. Small
+// elements pack type and byte count into the tag's first word and their data into its second.
 struct Sub {
     uint32_t type = 0, bytes = 0;
     std::size_t data = 0;
@@ -51,35 +53,49 @@ bool next_sub(std::vector<unsigned char> const& buf, std::size_t* pos, bool swap
         s->type = word & 0xffff;
         s->bytes = word >> 16;
         s->data = *pos + 4;
-        if (s->bytes > 4) return false;
         *pos += 8;
-        return true;
+        return s->bytes <= 4;
     }
     s->type = word;
     s->bytes = load32(&buf[*pos + 4], swap);
     s->data = *pos + 8;
-    const uint64_t padded = (uint64_t(s->bytes) + 7) / 8 * 8;
-    *pos = std::size_t(std::min<uint64_t>(uint64_t(s->data) + padded, uint64_t(buf.size()) + 8));
+    if (s->bytes > buf.size() - s->data) {
+        // Only the real part may run past the header bytes read; its tag is all that is used.
+        *pos = buf.size();
+        return true;
+    }
+    *pos = std::min(buf.size(), s->data + (std::size_t(s->bytes) + 7) / 8 * 8);
     return true;
 }
 
-enum class Parse { kOther, kFound, kBad };
+bool in_buffer(std::vector<unsigned char> const& buf, Sub const& s) {
+    return s.data <= buf.size() && s.bytes <= buf.size() - s.data;
+}
 
-// Parses the matrix element's content in buf (its header part at least): whether it is the
-// variable called name, and if so the byte count and value size of its real part.
-Parse parse_matrix(std::vector<unsigned char> const& buf, bool swap, std::string const& name, uint64_t* stored) {
+// The header of a matrix element's content (without its tag) into v.
+bool parse_matrix(std::vector<unsigned char> const& buf, bool swap, Mat5Var* v) {
     std::size_t pos = 0;
-    Sub flags, dims, nm, real;
-    if (!next_sub(buf, &pos, swap, &flags) || !next_sub(buf, &pos, swap, &dims) || !next_sub(buf, &pos, swap, &nm))
-        return Parse::kBad;
-    if (nm.data > buf.size() || nm.bytes > buf.size() - nm.data) return Parse::kBad;
-    const std::string found(reinterpret_cast<const char*>(&buf[nm.data]), nm.bytes);
-    if (found.c_str() != name) return Parse::kOther;
-    if (!next_sub(buf, &pos, swap, &real)) return Parse::kBad;
-    const unsigned size = type_bytes(real.type);
-    if (size == 0 || real.bytes % size != 0) return Parse::kBad;
-    *stored = real.bytes / size;
-    return Parse::kFound;
+    Sub flags, dims, name;
+    if (!next_sub(buf, &pos, swap, &flags) || !in_buffer(buf, flags) || flags.bytes < 8) return false;
+    if (!next_sub(buf, &pos, swap, &dims) || !in_buffer(buf, dims) || dims.bytes % 4 != 0) return false;
+    if (!next_sub(buf, &pos, swap, &name) || !in_buffer(buf, name)) return false;
+    const uint32_t f = load32(&buf[flags.data], swap);
+    v->cls = f & 0xff;
+    v->complex = (f & 0x800) != 0;
+    v->logical = (f & 0x200) != 0;
+    v->dims.clear();
+    for (std::size_t k = 0; k < dims.bytes / 4; ++k) v->dims.push_back(load32(&buf[dims.data + 4 * k], swap));
+    v->name.assign(reinterpret_cast<const char*>(&buf[name.data]), name.bytes);
+    v->name.resize(std::strlen(v->name.c_str()));  // a name ends at its first zero byte
+    v->stored = 0;
+    if (v->cls >= kClassDouble && v->cls <= kClassUint64) {
+        Sub real;
+        if (!next_sub(buf, &pos, swap, &real)) return false;
+        const unsigned size = type_bytes(real.type);
+        if (size == 0 || real.bytes % size != 0) return false;
+        v->stored = real.bytes / size;
+    }
+    return true;
 }
 
 // Up to limit bytes of the stream in, inflated; false when the stream is damaged before that.
@@ -102,7 +118,8 @@ bool inflate_prefix(std::vector<unsigned char> const& in, std::size_t limit, std
 
 }  // namespace
 
-bool mat5_stored_values(std::string const& path, std::string const& name, uint64_t* stored, std::string* error) {
+bool mat5_directory(std::string const& path, std::vector<Mat5Var>* vars, std::string* error) {
+    vars->clear();
     std::ifstream in(path, std::ios::binary);
     unsigned char header[128];
     if (!in.read(reinterpret_cast<char*>(header), sizeof header)) {
@@ -115,22 +132,32 @@ bool mat5_stored_values(std::string const& path, std::string const& name, uint64
 
     uint64_t off = 128;
     std::vector<unsigned char> raw, content;
-    while (off + 8 <= size) {
+    while (off < size) {
         unsigned char tag[8];
         in.seekg(std::streamoff(off));
-        if (!in.read(reinterpret_cast<char*>(tag), 8)) break;
+        if (size - off < 8 || !in.read(reinterpret_cast<char*>(tag), 8)) {
+            *error = "the file ends inside a data element's tag at byte " + std::to_string(off);
+            return false;
+        }
         const uint32_t type = load32(tag, swap), bytes = load32(tag + 4, swap);
         if (bytes > size - off - 8) {
-            *error = "a data element at byte " + std::to_string(off) + " announces " + std::to_string(bytes) +
+            *error = "the data element at byte " + std::to_string(off) + " announces " + std::to_string(bytes) +
                      " bytes, more than the file holds";
             return false;
         }
         if (type == kMiMatrix || type == kMiCompressed) {
+            if (vars->size() == kMaxVariables) {
+                *error = "the file holds more than " + std::to_string(kMaxVariables) + " variables";
+                return false;
+            }
+            // A compressed element is read whole (its size was checked against the file above)
+            // and inflated only as far as the header limit.
             const std::size_t take = type == kMiMatrix ? std::min<std::size_t>(bytes, kHeaderLimit) : bytes;
-            // A compressed element is read whole (it is inflated only up to the header limit);
-            // its size was checked against the file above.
             raw.resize(take);
-            if (take && !in.read(reinterpret_cast<char*>(raw.data()), std::streamsize(take))) break;
+            if (take && !in.read(reinterpret_cast<char*>(raw.data()), std::streamsize(take))) {
+                *error = "the file cannot be read at byte " + std::to_string(off);
+                return false;
+            }
             if (type == kMiCompressed) {
                 // Inflated: the matrix element's own tag, then its content.
                 if (!inflate_prefix(raw, kHeaderLimit + 8, &content) || content.size() < 8 ||
@@ -142,19 +169,20 @@ bool mat5_stored_values(std::string const& path, std::string const& name, uint64
             } else {
                 content.swap(raw);
             }
-            const Parse p = parse_matrix(content, swap, name, stored);
-            if (p == Parse::kFound) return true;
-            if (p == Parse::kBad) {
+            Mat5Var v;
+            if (!parse_matrix(content, swap, &v)) {
                 *error = "the variable header at byte " + std::to_string(off) + " is damaged";
                 return false;
             }
+            v.offset = off;
+            v.bytes = 8 + uint64_t(bytes);
+            vars->push_back(std::move(v));
         }
         off += 8 + uint64_t(bytes);
         // Plain elements are padded to 8 bytes; compressed ones are not.
-        if (type != kMiCompressed) off = (off + 7) / 8 * 8;
+        if (type != kMiCompressed) off = std::min(size, (off + 7) / 8 * 8);
     }
-    *error = "variable '" + name + "' was not found by walking the file's elements";
-    return false;
+    return true;
 }
 
 }  // namespace datafile

@@ -1,16 +1,27 @@
-// The element layout of a Level 5 MAT-file, read without libmatio: how many values a variable
-// stores, so that a header that announces more than the file holds is caught before the read.
+// The element layout of a Level 5 MAT-file, read without libmatio: the directory of top-level
+// variables (name, class, extents, where the element lies, how many values it stores), so that
+// libmatio is only ever handed the one numeric variable the drivers read.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace datafile {
 
-// Finds the first top-level variable called name in the Level 5 file at path (plain or
-// compressed element) and sets *stored to the number of values of its real part, as the size
-// of that data element gives it. Returns false, with *error set to one line, when the file's
-// elements cannot be walked up to that variable or its header does not parse.
-bool mat5_stored_values(std::string const& path, std::string const& name, uint64_t* stored, std::string* error);
+struct Mat5Var {
+    std::string name;
+    uint32_t cls = 0;  // the array class: the numbers of libmatio's matio_classes
+    bool complex = false, logical = false;
+    std::vector<uint64_t> dims;
+    uint64_t offset = 0, bytes = 0;  // the element in the file, its 8-byte tag included
+    uint64_t stored = 0;             // values in the real part (numeric classes only)
+};
+
+// Reads the top-level elements of the Level 5 file at path: every matrix element, plain or
+// compressed (of which only the header is inflated). Elements of other types are skipped.
+// Returns false, with *error set to one line, when the elements cannot be walked to the end of
+// the file or a header does not parse.
+bool mat5_directory(std::string const& path, std::vector<Mat5Var>* vars, std::string* error);
 
 }  // namespace datafile

@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <matio.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -181,7 +186,7 @@ bool convert(matio_classes c, const void* src, std::size_t n, double* dst) {
 
 // At most this many variables are listed in a message.
 constexpr std::size_t kListed = 12;
-// More variables than this make the file suspect; the directory pass stops there.
+// More variables than this make a v7.3 file suspect; the directory pass stops there.
 constexpr std::size_t kMaxVariables = 100000;
 // zlib's largest expansion is about 1032 to 1; HDF5 datasets may be deflated as well.
 constexpr uint64_t kMaxInflation = 1032;
@@ -194,58 +199,128 @@ int fail(std::string* error, std::string const& what, LogScope const& log) {
 
 }  // namespace
 
-int matio_read(std::string const& path, std::string const& name, Matrix& out, std::string* error) {
+namespace {
+
+// The variable the drivers read: the one called name, else the only numeric one. Returns its
+// index, or vars.size() after setting *why.
+std::size_t choose(std::vector<VarInfo> const& vars, std::string const& name, std::string* why) {
+    for (std::size_t k = 0; k < vars.size(); ++k)
+        if (vars[k].name == name) return k;
+    std::size_t n_numeric = 0, chosen = vars.size();
+    for (std::size_t k = 0; k < vars.size(); ++k)
+        if (numeric(vars[k].cls)) {
+            ++n_numeric;
+            chosen = k;
+        }
+    if (n_numeric == 1) return chosen;
+    std::string list;
+    for (std::size_t k = 0; k < vars.size() && k < kListed; ++k) list += (k ? ", " : "") + describe(vars[k]);
+    if (vars.size() > kListed) list += ", ... (" + std::to_string(vars.size()) + " in all)";
+    *why = "holds no variable named '" + name + "' and " + (n_numeric ? std::to_string(n_numeric) : std::string("no")) +
+           " numeric variables; it holds " + list;
+    return vars.size();
+}
+
+// The first 128 bytes of the file: Level 5 (0x0100) or v7.3 (0x0200), as its version field
+// says in the byte order its endian mark gives; 0 for anything else.
+unsigned header_version(std::string const& path) {
+    unsigned char h[128];
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return 0;
+    const bool got = std::fread(h, 1, sizeof h, f) == sizeof h;
+    std::fclose(f);
+    if (!got) return 0;
+    if (h[126] == 'I' && h[127] == 'M') return unsigned(h[125]) << 8 | h[124];
+    if (h[126] == 'M' && h[127] == 'I') return unsigned(h[124]) << 8 | h[125];
+    return 0;
+}
+
+// A Level 5 file holding only the given element of the file at path (its header, then the
+// element's bytes), in memory; the descriptor, or -1 with *why set.
+int single_element_file(std::string const& path, uint64_t offset, uint64_t bytes, std::string* why) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buf(std::size_t(128 + bytes));
+    in.read(buf.data(), 128);
+    in.seekg(std::streamoff(offset));
+    in.read(buf.data() + 128, std::streamsize(bytes));
+    if (!in) {
+        *why = "the file cannot be read at byte " + std::to_string(offset);
+        return -1;
+    }
+    const int fd = ::memfd_create("veltn-mat5-variable", MFD_CLOEXEC);
+    if (fd < 0) {
+        *why = std::string("cannot make a scratch file: ") + std::strerror(errno);
+        return -1;
+    }
+    std::size_t done = 0;
+    while (done < buf.size()) {
+        const ssize_t w = ::write(fd, buf.data() + done, buf.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            *why = std::string("cannot write a scratch file: ") + std::strerror(errno);
+            ::close(fd);
+            return -1;
+        }
+        done += std::size_t(w);
+    }
+    return fd;
+}
+
+}  // namespace
+
+int matio_read(std::string const& path, std::string const& name, Matrix& out, std::string* error,
+               std::function<void(uint64_t)> const& before_data) {
     LogScope log;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return fail(error, std::string("cannot open: ") + std::strerror(errno), log);
     const uint64_t file_bytes = uint64_t(st.st_size);
-
-    MatPtr mat(Mat_Open(path.c_str(), MAT_ACC_RDONLY));
-    if (!mat) return fail(error, "libmatio cannot open it as a MAT-file", log);
-    const mat_ft version = Mat_GetVersion(mat.get());
+    const unsigned version = header_version(path);
     if (version != MAT_FT_MAT5 && version != MAT_FT_MAT73)
-        return fail(error, "holds no Level 5 or v7.3 MAT-file", log);
+        return fail(error, "holds no Level 5 or v7.3 MAT-file header", log);
 
-    // Directory pass: names, classes and extents, no data.
+    // Directory: names, classes and extents, no data. For Level 5 it comes from our own walk
+    // of the elements, so that libmatio never parses a variable the drivers do not read (a
+    // cell that announces 2^31 elements would have it allocate for minutes); for v7.3 it comes
+    // from libmatio (HDF5 keeps the extents and the storage of a dataset consistent).
     std::vector<VarInfo> vars;
-    while (vars.size() < kMaxVariables) {
-        VarPtr v(Mat_VarReadNextInfo(mat.get()));
-        if (!v) break;
-        VarInfo info;
-        info.name = v->name ? v->name : "";
-        info.cls = v->class_type;
-        info.complex = v->isComplex != 0;
-        info.logical = v->isLogical != 0;
-        if (v->rank > 0 && v->dims) info.dims.assign(v->dims, v->dims + v->rank);
-        vars.push_back(std::move(info));
+    std::vector<Mat5Var> elements;
+    MatPtr mat;
+    if (version == MAT_FT_MAT5) {
+        std::string why;
+        if (!mat5_directory(path, &elements, &why)) return fail(error, why, log);
+        for (auto const& e : elements) {
+            VarInfo info;
+            info.name = e.name;
+            info.cls = e.cls <= MAT_C_OPAQUE ? matio_classes(e.cls) : MAT_C_EMPTY;
+            info.complex = e.complex;
+            info.logical = e.logical;
+            info.dims.assign(e.dims.begin(), e.dims.end());
+            vars.push_back(std::move(info));
+        }
+    } else {
+        mat.reset(Mat_Open(path.c_str(), MAT_ACC_RDONLY));
+        if (!mat) return fail(error, "libmatio cannot open it as a MAT-file", log);
+        while (vars.size() < kMaxVariables) {
+            VarPtr v(Mat_VarReadNextInfo(mat.get()));
+            if (!v) break;
+            VarInfo info;
+            info.name = v->name ? v->name : "";
+            info.cls = v->class_type;
+            info.complex = v->isComplex != 0;
+            info.logical = v->isLogical != 0;
+            if (v->rank > 0 && v->dims) info.dims.assign(v->dims, v->dims + v->rank);
+            vars.push_back(std::move(info));
+        }
+        // libmatio ends the directory at the first variable it cannot parse, after logging why.
+        if (!log.text().empty()) return fail(error, "the file is damaged", log);
     }
-    // libmatio ends the directory at the first element it cannot parse, after logging why.
-    if (!log.text().empty()) return fail(error, "the file is damaged", log);
     if (vars.empty()) return fail(error, "holds no variables", log);
 
-    std::size_t chosen = vars.size();
-    for (std::size_t k = 0; k < vars.size() && chosen == vars.size(); ++k)
-        if (vars[k].name == name) chosen = k;
-    if (chosen == vars.size()) {
-        std::size_t n_numeric = 0;
-        for (std::size_t k = 0; k < vars.size(); ++k)
-            if (numeric(vars[k].cls)) {
-                ++n_numeric;
-                chosen = k;
-            }
-        if (n_numeric != 1) {
-            std::string list;
-            for (std::size_t k = 0; k < vars.size() && k < kListed; ++k) list += (k ? ", " : "") + describe(vars[k]);
-            if (vars.size() > kListed) list += ", ... (" + std::to_string(vars.size()) + " in all)";
-            return fail(error,
-                        "holds no variable named '" + name + "' and " +
-                            (n_numeric ? std::to_string(n_numeric) : std::string("no")) +
-                            " numeric variables; it holds " + list,
-                        log);
-        }
-    }
+    std::string why;
+    const std::size_t chosen = choose(vars, name, &why);
+    if (chosen == vars.size()) return fail(error, why, log);
     VarInfo const& want = vars[chosen];
-    const std::string why = refusal(want);
+    why = refusal(want);
     if (!why.empty()) return fail(error, why, log);
 
     // Every stored value takes at least one byte (integer-valued doubles may be stored as
@@ -263,20 +338,34 @@ int matio_read(std::string const& path, std::string const& name, Matrix& out, st
                         " matrix, more values than the file can hold",
                     log);
 
-    // libmatio fills a data element shorter than the extents with zeros: compare the extents
-    // with what the Level 5 element really stores. (HDF5 keeps its own extents consistent.)
+    int scratch = -1;
     if (version == MAT_FT_MAT5) {
-        uint64_t stored = 0;
-        std::string why;
-        if (!mat5_stored_values(path, want.name, &stored, &why)) return fail(error, why, log);
-        if (stored != count)
+        // libmatio fills a data element shorter than the extents with zeros: compare the
+        // extents with what the element stores.
+        Mat5Var const& e = elements[chosen];
+        if (e.stored != count)
             return fail(error,
                         "variable '" + want.name + "' announces a " + extents(want) + " matrix but stores " +
-                            std::to_string(stored) + " values",
+                            std::to_string(e.stored) + " values",
                         log);
+        // libmatio reads a file that holds this one element.
+        scratch = single_element_file(path, e.offset, e.bytes, &why);
+        if (scratch < 0) return fail(error, why, log);
+        mat.reset(Mat_Open(("/proc/self/fd/" + std::to_string(scratch)).c_str(), MAT_ACC_RDONLY));
+        if (!mat) {
+            ::close(scratch);
+            return fail(error, "libmatio cannot open it as a MAT-file", log);
+        }
     }
+    struct FdCloser {
+        int fd;
+        ~FdCloser() {
+            if (fd >= 0) ::close(fd);
+        }
+    } scratch_closer{scratch};
 
-    VarPtr var(Mat_VarRead(mat.get(), want.name.c_str()));
+    if (before_data) before_data(count);
+    VarPtr var(version == MAT_FT_MAT5 ? Mat_VarReadNext(mat.get()) : Mat_VarRead(mat.get(), want.name.c_str()));
     if (!var) return fail(error, "variable '" + want.name + "' cannot be read", log);
     // The data pass must find what the directory pass found.
     const std::size_t esize = Mat_SizeOfClass(want.cls);
@@ -289,6 +378,7 @@ int matio_read(std::string const& path, std::string const& name, Matrix& out, st
     if (count > 0 && !convert(want.cls, var->data, count, file_order.data()))
         return fail(error, "variable '" + want.name + "' is damaged", log);
     var.reset();
+    mat.reset();
 
     // File order is column-major: value j*rows + i is element (i, j).
     std::vector<double> values(count);
@@ -304,6 +394,37 @@ namespace {
 
 // Seconds a child may spend on one file before it is stopped.
 constexpr unsigned kChildSeconds = 120;
+// Address space a child may take beyond what it starts with and what the file and the matrix
+// need: libmatio's and HDF5's own structures.
+constexpr uint64_t kChildSlack = uint64_t(256) << 20;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VELTN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELTN_ASAN 1
+#endif
+#endif
+
+// Lets the process map `extra` bytes beyond its present address space (soft limit only, so
+// that it can be raised again). AddressSanitizer maps memory of its own as it goes and is left
+// unlimited.
+void allow_address_space(uint64_t extra) {
+#ifndef VELTN_ASAN
+    unsigned long pages = 0;
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return;
+    const bool got = std::fscanf(f, "%lu", &pages) == 1;
+    std::fclose(f);
+    rlimit lim;
+    if (!got || ::getrlimit(RLIMIT_AS, &lim) != 0) return;
+    const uint64_t want = uint64_t(pages) * uint64_t(::sysconf(_SC_PAGESIZE)) + extra;
+    lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? rlim_t(want) : std::min<rlim_t>(rlim_t(want), lim.rlim_max);
+    ::setrlimit(RLIMIT_AS, &lim);
+#else
+    (void)extra;
+#endif
+}
 
 bool write_all(int fd, const void* data, std::size_t n) {
     const char* p = static_cast<const char*>(data);
@@ -344,9 +465,15 @@ struct Reply {
         ::dup2(null, 2);
     }
     ::alarm(kChildSeconds);
+    // Until the variable has passed its checks, room for a copy of the file and libmatio's
+    // structures; then room for the matrix (the class's values, and two arrays of doubles).
+    struct stat st_file;
+    const uint64_t file_bytes = ::stat(path.c_str(), &st_file) == 0 ? uint64_t(st_file.st_size) : 0;
+    allow_address_space(kChildSlack + 2 * file_bytes);
     Matrix m;
     std::string error;
-    const int st = matio_read(path, name, m, &error);
+    const int st =
+        matio_read(path, name, m, &error, [](uint64_t count) { allow_address_space(kChildSlack + 24 * count); });
     const Reply reply{st, error.size(), m.rows, m.cols};
     const bool ok = write_all(fd, &reply, sizeof reply) && write_all(fd, error.data(), error.size()) &&
                     (m.data.empty() || write_all(fd, m.data.data(), m.data.size() * sizeof(double)));

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the examples need, when missing.
+# `scripts/deps.sh fuzz` adds what the fuzz targets need (clang with its runtimes and OpenMP).
 set -euo pipefail
 packages=(g++ make cmake pkg-config libopenblas-dev libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy)
+# The drivers read Level 5 and v7.3 MAT-files through libmatio (built with zlib and HDF5).
+packages+=(libmatio-dev zlib1g-dev)
+if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-14-dev libomp-14-dev); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

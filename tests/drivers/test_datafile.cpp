@@ -217,15 +217,15 @@ TEST(MatFile, ReaderHugeNameLength) {
 TEST(MatFile, ReaderRefusesTextAndDamagedVersion5File) {
     TempDir dir;
     const std::string path = dir.file("v5.mat");
-    // A Level 5 header followed by bytes that are no data element: libmatio's complaint, on
-    // one line from this process (the reading child prints nothing).
+    // A Level 5 header followed by bytes that are no data element: one line from this process
+    // (the reading child prints nothing).
     std::string header = "MATLAB 5.0 MAT-file, Platform: posix, Created on: Mon Jan  1 00:00:00 2024";
     header.resize(116, ' ');
     header += std::string(8, '\0') + std::string("\x00\x01IM", 4);
     write_bytes(path, header + std::string(64, '\x01'));
     const std::string err = read_fails(path);
     EXPECT_EQ(lines(err), 1u) << err;
-    EXPECT_EQ(err.rfind(path + ": the file is damaged (libmatio: ", 0), 0u) << err;
+    EXPECT_EQ(err, path + ": the data element at byte 128 announces 16843009 bytes, more than the file holds\n");
 
     // "MATLAB" text with a version field no reader knows.
     header[125] = '\x07';
