@@ -94,6 +94,7 @@ bool parse_matrix(std::vector<unsigned char> const& buf, bool swap, Mat5Var* v) 
         const unsigned size = type_bytes(real.type);
         if (size == 0 || real.bytes % size != 0) return false;
         v->stored = real.bytes / size;
+        v->real_end = uint64_t(real.data) + real.bytes;
     }
     return true;
 }
@@ -176,6 +177,7 @@ bool mat5_directory(std::string const& path, std::vector<Mat5Var>* vars, std::st
             }
             v.offset = off;
             v.bytes = 8 + uint64_t(bytes);
+            v.compressed = type == kMiCompressed;
             vars->push_back(std::move(v));
         }
         off += 8 + uint64_t(bytes);
@@ -183,6 +185,33 @@ bool mat5_directory(std::string const& path, std::vector<Mat5Var>* vars, std::st
         if (type != kMiCompressed) off = std::min(size, (off + 7) / 8 * 8);
     }
     return true;
+}
+
+bool mat5_holds_real_part(std::string const& path, Mat5Var const& v) {
+    if (!v.compressed) return v.real_end <= v.bytes - 8;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> raw(std::size_t(v.bytes - 8));
+    in.seekg(std::streamoff(v.offset + 8));
+    if (!in.read(reinterpret_cast<char*>(raw.data()), std::streamsize(raw.size()))) return false;
+    // Inflate to the end, counting the bytes, through a small window.
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    if (inflateInit(&z) != Z_OK) return false;
+    unsigned char window[1 << 15];
+    z.next_in = raw.data();
+    z.avail_in = uInt(raw.size());
+    uint64_t total = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = window;
+        z.avail_out = sizeof window;
+        rc = inflate(&z, Z_NO_FLUSH);
+        total += sizeof window - z.avail_out;
+        if (rc == Z_BUF_ERROR || (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0)) break;
+    }
+    inflateEnd(&z);
+    // The stream must end cleanly and hold the matrix element's tag and the whole real part.
+    return rc == Z_STREAM_END && total >= 8 && v.real_end <= total - 8;
 }
 
 }  // namespace datafile

@@ -15,7 +15,9 @@ struct Mat5Var {
     bool complex = false, logical = false;
     std::vector<uint64_t> dims;
     uint64_t offset = 0, bytes = 0;  // the element in the file, its 8-byte tag included
-    uint64_t stored = 0;             // values in the real part (numeric classes only)
+    bool compressed = false;
+    uint64_t stored = 0;    // values in the real part, as its tag says (numeric classes only)
+    uint64_t real_end = 0;  // where the real part's data end in the matrix element's content
 };
 
 // Reads the top-level elements of the Level 5 file at path: every matrix element, plain or
@@ -23,5 +25,9 @@ struct Mat5Var {
 // Returns false, with *error set to one line, when the elements cannot be walked to the end of
 // the file or a header does not parse.
 bool mat5_directory(std::string const& path, std::vector<Mat5Var>* vars, std::string* error);
+
+// Whether the matrix element of v really holds its real part: the data end within the element
+// (for a compressed one, within what its stream inflates to, which is inflated in full here).
+bool mat5_holds_real_part(std::string const& path, Mat5Var const& v);
 
 }  // namespace datafile

@@ -341,13 +341,17 @@ int matio_read(std::string const& path, std::string const& name, Matrix& out, st
     int scratch = -1;
     if (version == MAT_FT_MAT5) {
         // libmatio fills a data element shorter than the extents with zeros: compare the
-        // extents with what the element stores.
+        // extents with the values the element's real part announces.
         Mat5Var const& e = elements[chosen];
         if (e.stored != count)
             return fail(error,
                         "variable '" + want.name + "' announces a " + extents(want) + " matrix but stores " +
                             std::to_string(e.stored) + " values",
                         log);
+        // Nor may its real part run past the element (libmatio would read what follows, or,
+        // in a compressed element, memory it never wrote).
+        if (!mat5_holds_real_part(path, e))
+            return fail(error, "variable '" + want.name + "' ends before the values its header announces", log);
         // libmatio reads a file that holds this one element.
         scratch = single_element_file(path, e.offset, e.bytes, &why);
         if (scratch < 0) return fail(error, why, log);

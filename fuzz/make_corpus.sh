@@ -79,6 +79,12 @@ cell = element(6, struct.pack("<2I", 1, 0)) + element(5, struct.pack("<2I", 6553
 body = element(14, cell)
 raw("matio", "h_z_cell_huge", v5z[:128] + struct.pack("<2I", 15, len(zlib.compress(body))) + zlib.compress(body))
 raw("matio", "h_cell_huge", bytes(v5[:128]) + body)
+# A 2 x 3 double whose real part announces 48 bytes and holds 16, plain and compressed.
+short = (element(6, struct.pack("<2I", 6, 0)) + element(5, struct.pack("<2i", 2, 3)) + element(1, b"data")
+         + struct.pack("<2I", 9, 48) + struct.pack("<2d", 1.5, 2.5))
+short = struct.pack("<2I", 14, len(short)) + short
+raw("matio", "h_short_real", bytes(v5[:128]) + short)
+raw("matio", "h_z_short_real", bytes(v5[:128]) + struct.pack("<2I", 15, len(zlib.compress(short))) + zlib.compress(short))
 
 # Octave's own formats and a bare HDF5 file (refused before libmatio sees them).
 raw("matio", "octave_text", b"# Created by Octave 8.4.0\n# name: data\n# type: matrix\n# rows: 1\n# columns: 2\n 1 2\n")

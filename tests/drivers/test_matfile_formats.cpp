@@ -372,6 +372,19 @@ sio.savemat(sys.argv[1] + '/v5z.mat', {'data': a}, do_compression=True)
               Z_OK);
     deflated.resize(deflated_size);
     const std::string cell_refused = "variable 'data' is a cell array (class cell)" + kRealOnly;
+    // A 2 x 3 double whose real part announces 48 bytes and holds 16: plain, the element ends
+    // there; deflated, the stream does. libmatio would zero-fill the one and hand back memory it
+    // never wrote for the other.
+    const std::string short_content = element(6, u32(6) + u32(0)) + element(5, u32(2) + u32(3)) +
+                                      element(1, "data") + u32(9) + u32(48) + f64s({1.5, 2.5});
+    const std::string short_matrix = u32(14) + u32(uint32_t(short_content.size())) + short_content;
+    std::string short_deflated(compressBound(uLong(short_matrix.size())), '\0');
+    uLongf short_size = uLongf(short_deflated.size());
+    ASSERT_EQ(compress(reinterpret_cast<Bytef*>(&short_deflated[0]), &short_size,
+                       reinterpret_cast<const Bytef*>(short_matrix.data()), uLong(short_matrix.size())),
+              Z_OK);
+    short_deflated.resize(short_size);
+    const std::string short_refused = "variable 'data' ends before the values its header announces";
     auto flip = [](std::string s, std::size_t from, std::size_t every) {
         for (std::size_t k = from; k < s.size(); k += every) s[k] = char(s[k] ^ 0x5a);
         return s;
@@ -395,6 +408,9 @@ sio.savemat(sys.argv[1] + '/v5z.mat', {'data': a}, do_compression=True)
          "variable 'data' announces a 7 x 10 matrix but stores 60 values"},
         {"v5_junk", v5.substr(0, 128) + std::string(300, '\xa5'), ""},
         {"v5_cell_huge", v5.substr(0, 128) + cell, cell_refused.substr(0, cell_refused.size() - 1)},
+        {"v5_short_real_part", v5.substr(0, 128) + short_matrix, short_refused},
+        {"v5z_short_real_part", v5.substr(0, 128) + u32(15) + u32(uint32_t(short_size)) + short_deflated,
+         short_refused},
         {"v5z_cell_huge", v5.substr(0, 128) + u32(15) + u32(uint32_t(deflated.size())) + deflated,
          cell_refused.substr(0, cell_refused.size() - 1)},
         {"v5z_cut", v5z.substr(0, v5z.size() - 9), ""},
