@@ -121,6 +121,24 @@ const char* class_name(VarInfo const& v) {
     return "empty";
 }
 
+// A name between single quotes, as a message may show it: bytes outside printable ASCII as
+// \xNN, and at most 64 of them (a name from a damaged file may hold anything).
+std::string quoted(std::string const& name) {
+    static const char hex[] = "0123456789abcdef";
+    std::string s = "'";
+    for (std::size_t k = 0; k < name.size() && k < 64; ++k) {
+        const unsigned char c = static_cast<unsigned char>(name[k]);
+        if (c >= 0x20 && c < 0x7f) {
+            s += char(c);
+        } else {
+            s += "\\x";
+            s += hex[c >> 4];
+            s += hex[c & 15];
+        }
+    }
+    return s + (name.size() > 64 ? "'..." : "'");
+}
+
 std::string extents(VarInfo const& v) {
     std::string s;
     for (std::size_t k = 0; k < v.dims.size(); ++k) s += (k ? " x " : "") + std::to_string(v.dims[k]);
@@ -129,7 +147,7 @@ std::string extents(VarInfo const& v) {
 
 // "x (double 2 x 3)", with "complex " before a complex class.
 std::string describe(VarInfo const& v) {
-    return "'" + v.name + "' (" + (v.complex ? "complex " : "") + class_name(v) + " " + extents(v) + ")";
+    return quoted(v.name) + " (" + (v.complex ? "complex " : "") + class_name(v) + " " + extents(v) + ")";
 }
 
 // Why a variable cannot be read as a matrix of doubles, or "" when it can.
@@ -146,14 +164,14 @@ std::string refusal(VarInfo const& v) {
             case MAT_C_OPAQUE: what = "an opaque object (such as a string or a table)"; break;
             default: what = "a value of no class"; break;
         }
-        return std::string("variable '") + v.name + "' is " + what + " (class " + class_name(v) +
+        return "variable " + quoted(v.name) + " is " + what + " (class " + class_name(v) +
                "); only real numeric and logical matrices are read";
     }
     if (v.complex)
-        return "variable '" + v.name + "' is complex (class " + class_name(v) +
+        return "variable " + quoted(v.name) + " is complex (class " + class_name(v) +
                "); only real numeric and logical matrices are read";
     if (v.dims.size() != 2)
-        return "variable '" + v.name + "' is a " + std::to_string(v.dims.size()) + "-dimensional array (" +
+        return "variable " + quoted(v.name) + " is a " + std::to_string(v.dims.size()) + "-dimensional array (" +
                extents(v) + "); only matrices are read";
     return std::string();
 }
@@ -216,8 +234,8 @@ std::size_t choose(std::vector<VarInfo> const& vars, std::string const& name, st
     std::string list;
     for (std::size_t k = 0; k < vars.size() && k < kListed; ++k) list += (k ? ", " : "") + describe(vars[k]);
     if (vars.size() > kListed) list += ", ... (" + std::to_string(vars.size()) + " in all)";
-    *why = "holds no variable named '" + name + "' and " + (n_numeric ? std::to_string(n_numeric) : std::string("no")) +
-           " numeric variables; it holds " + list;
+    *why = "holds no variable named " + quoted(name) + " and " +
+           (n_numeric ? std::to_string(n_numeric) : std::string("no")) + " numeric variables; it holds " + list;
     return vars.size();
 }
 
@@ -328,13 +346,13 @@ int matio_read(std::string const& path, std::string const& name, Matrix& out, st
     const uint64_t r = want.dims[0], c = want.dims[1];
     if (r > UINT32_MAX || c > UINT32_MAX || r * c > UINT32_MAX)
         return fail(error,
-                    "variable '" + want.name + "' holds a " + extents(want) +
+                    "variable " + quoted(want.name) + " holds a " + extents(want) +
                         " matrix, more values than the library's 32-bit counts allow",
                     log);
     const uint64_t count = r * c;
     if (count > file_bytes * kMaxInflation)
         return fail(error,
-                    "variable '" + want.name + "' announces a " + extents(want) +
+                    "variable " + quoted(want.name) + " announces a " + extents(want) +
                         " matrix, more values than the file can hold",
                     log);
 
@@ -345,13 +363,13 @@ int matio_read(std::string const& path, std::string const& name, Matrix& out, st
         Mat5Var const& e = elements[chosen];
         if (e.stored != count)
             return fail(error,
-                        "variable '" + want.name + "' announces a " + extents(want) + " matrix but stores " +
+                        "variable " + quoted(want.name) + " announces a " + extents(want) + " matrix but stores " +
                             std::to_string(e.stored) + " values",
                         log);
         // Nor may its real part run past the element (libmatio would read what follows, or,
         // in a compressed element, memory it never wrote).
         if (!mat5_holds_real_part(path, e))
-            return fail(error, "variable '" + want.name + "' ends before the values its header announces", log);
+            return fail(error, "variable " + quoted(want.name) + " ends before the values its header announces", log);
         // libmatio reads a file that holds this one element.
         scratch = single_element_file(path, e.offset, e.bytes, &why);
         if (scratch < 0) return fail(error, why, log);
@@ -370,17 +388,17 @@ int matio_read(std::string const& path, std::string const& name, Matrix& out, st
 
     if (before_data) before_data(count);
     VarPtr var(version == MAT_FT_MAT5 ? Mat_VarReadNext(mat.get()) : Mat_VarRead(mat.get(), want.name.c_str()));
-    if (!var) return fail(error, "variable '" + want.name + "' cannot be read", log);
+    if (!var) return fail(error, "variable " + quoted(want.name) + " cannot be read", log);
     // The data pass must find what the directory pass found.
     const std::size_t esize = Mat_SizeOfClass(want.cls);
     if (var->class_type != want.cls || var->isComplex || var->rank != 2 || !var->dims || var->dims[0] != r ||
         var->dims[1] != c || esize == 0 || std::size_t(var->data_size) != esize ||
         (count > 0 && (!var->data || var->nbytes / esize < count)))
-        return fail(error, "variable '" + want.name + "' is damaged", log);
+        return fail(error, "variable " + quoted(want.name) + " is damaged", log);
 
     std::vector<double> file_order(count);
     if (count > 0 && !convert(want.cls, var->data, count, file_order.data()))
-        return fail(error, "variable '" + want.name + "' is damaged", log);
+        return fail(error, "variable " + quoted(want.name) + " is damaged", log);
     var.reset();
     mat.reset();
 
