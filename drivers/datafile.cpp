@@ -202,10 +202,12 @@ int read_level4(std::string const& path, Matrix& out) {
     raw.clear();
     raw.shrink_to_fit();
 
-    // File order is column-major: value j*rows + i is element (i, j).
+    // File order is column-major: value j*rows + i is element (i, j). An empty matrix may
+    // still have 2^32 - 1 columns: skip the loop rather than count through them.
     std::vector<double> values(n);
-    for (std::size_t j = 0; j < cols; ++j)
-        for (std::size_t i = 0; i < rows; ++i) values[i * cols + j] = file_order[j * rows + i];
+    if (n)
+        for (std::size_t j = 0; j < cols; ++j)
+            for (std::size_t i = 0; i < rows; ++i) values[i * cols + j] = file_order[j * rows + i];
 
     out.data = std::move(values);
     out.rows = rows;
@@ -309,7 +311,7 @@ std::string level4_bytes(Matrix const& m, std::string const& name) {
     std::memcpy(&bytes[0], header, sizeof header);
     std::memcpy(&bytes[sizeof header], name.data(), name.size());
     char* values = &bytes[sizeof header + namelen];
-    for (std::size_t j = 0; j < m.cols; ++j)
+    for (std::size_t j = 0; j < (m.rows ? m.cols : 0); ++j)
         for (std::size_t i = 0; i < m.rows; ++i)
             std::memcpy(values + (j * m.rows + i) * sizeof(double), &m.data[i * m.cols + j], sizeof(double));
     return bytes;

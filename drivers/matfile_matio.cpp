@@ -402,10 +402,12 @@ int matio_read(std::string const& path, std::string const& name, Matrix& out, st
     var.reset();
     mat.reset();
 
-    // File order is column-major: value j*rows + i is element (i, j).
+    // File order is column-major: value j*rows + i is element (i, j). An empty matrix may
+    // still have 2^32 - 1 columns: skip the loop rather than count through them.
     std::vector<double> values(count);
-    for (std::size_t j = 0; j < c; ++j)
-        for (std::size_t i = 0; i < r; ++i) values[i * c + j] = file_order[j * r + i];
+    if (count)
+        for (std::size_t j = 0; j < c; ++j)
+            for (std::size_t i = 0; i < r; ++i) values[i * c + j] = file_order[j * r + i];
     out.data = std::move(values);
     out.rows = std::size_t(r);
     out.cols = std::size_t(c);
