@@ -1,5 +1,9 @@
-// Data directory, config.txt and Level 4 MAT-files for the driver programs.
+// Data directory, config.txt and MAT-files for the driver programs.
 #include "datafile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -8,6 +12,8 @@
 #include <fstream>
 #include <iostream>
 #include <vector>
+
+#include "matfile_matio.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the MAT-file code copies little-endian values as they are");
 
@@ -109,7 +115,7 @@ void convert(const unsigned char* src, std::size_t n, double* dst) {
 
 }  // namespace
 
-int read(std::string const& path, Matrix& out) {
+int read_level4(std::string const& path, Matrix& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) std::cerr << "cannot open input file " << path << ": " << std::strerror(errno) << "\n";
     if (!in) {
@@ -126,11 +132,9 @@ int read(std::string const& path, Matrix& out) {
         while (len < std::size_t(got) && printable(hdr[len])) ++len;
         const std::string text(reinterpret_cast<const char*>(hdr), len);
         if (text.compare(0, 6, "MATLAB") == 0)
-            std::cerr << path << ": holds a version 5 or later MAT-file (\"" << text
-                      << "...\"); save it in Level 4 format (Octave: save -v4; Python: scipy.io.savemat(..., "
-                         "format='4'))\n";
+            std::cerr << path << ": holds a MAT-file header of unknown version (\"" << text << "...\")\n";
         else
-            std::cerr << path << ": holds text (\"" << text << "...\"), not a Level 4 MAT-file\n";
+            std::cerr << path << ": holds text (\"" << text << "...\"), not a MAT-file\n";
         return -1;
     }
     if (got != std::streamsize(kHeaderBytes)) {
@@ -198,16 +202,122 @@ int read(std::string const& path, Matrix& out) {
     raw.clear();
     raw.shrink_to_fit();
 
-    // File order is column-major: value j*rows + i is element (i, j).
-    std::valarray<double> values(n);
-    for (std::size_t j = 0; j < cols; ++j)
-        for (std::size_t i = 0; i < rows; ++i) values[i * cols + j] = file_order[j * rows + i];
+    // File order is column-major: value j*rows + i is element (i, j). An empty matrix may
+    // still have 2^32 - 1 columns: skip the loop rather than count through them.
+    std::vector<double> values(n);
+    if (n)
+        for (std::size_t j = 0; j < cols; ++j)
+            for (std::size_t i = 0; i < rows; ++i) values[i * cols + j] = file_order[j * rows + i];
 
     out.data = std::move(values);
     out.rows = rows;
     out.cols = cols;
     return 0;
 }
+
+namespace {
+
+enum class Format { kLevel4, kMatio, kOctaveText, kOctaveBinary, kBareHdf5 };
+
+bool starts_with(std::string const& head, const char* prefix) { return head.rfind(prefix, 0) == 0; }
+
+// What a file holds, from its first bytes (head; up to 128 of them). A Level 5 or v7.3 header
+// is 116 bytes of text, 8 of subsystem offset, a 16-bit version (0x0100 or 0x0200) and the
+// endian mark "IM" (written little-endian) or "MI" (big-endian). Everything else goes to the
+// Level 4 reader, which refuses what it cannot read with its own messages.
+Format classify(std::string const& head) {
+    if (starts_with(head, "# Created by Octave")) return Format::kOctaveText;
+    if (starts_with(head, "Octave-1-L") || starts_with(head, "Octave-1-B")) return Format::kOctaveBinary;
+    if (starts_with(head, "\x89HDF\r\n\x1a\n")) return Format::kBareHdf5;
+    if (head.size() < 128) return Format::kLevel4;
+    bool text = true;
+    for (int k = 0; k < 4; ++k) text &= printable(static_cast<unsigned char>(head[k]));
+    const unsigned char v0 = static_cast<unsigned char>(head[124]), v1 = static_cast<unsigned char>(head[125]);
+    const bool little = head[126] == 'I' && head[127] == 'M', big = head[126] == 'M' && head[127] == 'I';
+    const unsigned version = little ? (v1 << 8 | v0) : (v0 << 8 | v1);
+    if (text && (little || big) && (version == 0x0100 || version == 0x0200)) return Format::kMatio;
+    return Format::kLevel4;
+}
+
+// The variable a file is expected to hold: its name without directory and extension.
+std::string stem(std::string const& path) {
+    const std::size_t slash = path.find_last_of('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = base.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) base.erase(dot);
+    return base;
+}
+
+const char* const kSaveAdvice =
+    "save the matrix with save -v7 FILE VAR (or save -v4 FILE VAR), or from Python with scipy.io.savemat";
+
+}  // namespace
+
+int read(std::string const& path, Matrix& out) {
+    std::string head(128, '\0');
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) return read_level4(path, out);  // reports the failure to open in the usual words
+        in.read(&head[0], std::streamsize(head.size()));
+        head.resize(std::size_t(in.gcount()));
+    }
+    switch (classify(head)) {
+        case Format::kLevel4: return read_level4(path, out);
+        case Format::kOctaveText:
+            std::cerr << path << ": holds Octave's text format; " << kSaveAdvice << "\n";
+            return -1;
+        case Format::kOctaveBinary:
+            std::cerr << path << ": holds Octave's binary format; " << kSaveAdvice << "\n";
+            return -1;
+        case Format::kBareHdf5:
+            std::cerr << path << ": holds an HDF5 file without a MAT-file header; " << kSaveAdvice << "\n";
+            return -1;
+        case Format::kMatio: break;
+    }
+    std::string error;
+    if (matio_read_isolated(path, stem(path), out, &error) != 0) {
+        std::cerr << path << ": " << error << "\n";
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+// Writes all n bytes to fd; false with errno set on failure.
+bool write_all(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (w == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= std::size_t(w);
+    }
+    return true;
+}
+
+// The file's bytes: header, name field, values column-major.
+std::string level4_bytes(Matrix const& m, std::string const& name) {
+    // At least one zero byte ends the name; the field is padded to a multiple of four bytes.
+    const uint32_t namelen = uint32_t((name.size() / 4 + 1) * 4);
+    const uint32_t header[5] = {0, uint32_t(m.rows), uint32_t(m.cols), 0, namelen};
+    std::string bytes(sizeof header + namelen + m.size() * sizeof(double), '\0');
+    std::memcpy(&bytes[0], header, sizeof header);
+    std::memcpy(&bytes[sizeof header], name.data(), name.size());
+    char* values = &bytes[sizeof header + namelen];
+    for (std::size_t j = 0; j < (m.rows ? m.cols : 0); ++j)
+        for (std::size_t i = 0; i < m.rows; ++i)
+            std::memcpy(values + (j * m.rows + i) * sizeof(double), &m.data[i * m.cols + j], sizeof(double));
+    return bytes;
+}
+
+}  // namespace
 
 int write(Matrix const& m, std::string const& name, std::string const& path) {
     const std::string file = path.empty() ? data_path(name + ".mat") : path;
@@ -217,26 +327,31 @@ int write(Matrix const& m, std::string const& name, std::string const& path) {
     };
     if (m.rows > UINT32_MAX || m.cols > UINT32_MAX || m.data.size() != m.rows * m.cols)
         return fail("matrix extents do not fit a Level 4 header");
+    if (name.size() > UINT32_MAX - 8) return fail("name too long");
+    const std::string bytes = level4_bytes(m, name);
 
-    errno = 0;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return fail(errno ? std::strerror(errno) : "cannot open");
-
-    // At least one zero byte ends the name; the field is padded to a multiple of four bytes.
-    const uint32_t namelen = uint32_t((name.size() / 4 + 1) * 4);
-    const uint32_t header[5] = {0, uint32_t(m.rows), uint32_t(m.cols), 0, namelen};
-    out.write(reinterpret_cast<const char*>(header), sizeof header);
-    std::string field(namelen, '\0');
-    field.replace(0, name.size(), name);
-    out.write(field.data(), std::streamsize(field.size()));
-
-    std::vector<double> column_major(m.data.size());
-    for (std::size_t j = 0; j < m.cols; ++j)
-        for (std::size_t i = 0; i < m.rows; ++i) column_major[j * m.rows + i] = m.data[i * m.cols + j];
-    out.write(reinterpret_cast<const char*>(column_major.data()),
-              std::streamsize(column_major.size() * sizeof(double)));
-    out.close();
-    if (!out) return fail(errno ? std::strerror(errno) : "write failed");
+    // The new content goes to a temporary file beside the result and is renamed over it only
+    // when complete: a failure or a kill at any point leaves the result name as it was.
+    std::string temp = file + ".XXXXXX";
+    const int fd = ::mkstemp(&temp[0]);
+    if (fd < 0) return fail(std::strerror(errno));
+    // mkstemp creates the file private to its owner; give it the mode a plain create would.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && write_all(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    int err = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::rename(temp.c_str(), file.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return fail(std::strerror(err));
+    }
     return 0;
 }
 

@@ -16,13 +16,17 @@ Problem::~Problem() { releaseVELTNet(handle); }
 
 int setup(Problem& pb, bool print_cstr) {
     bool opened = true;
+    errno = 0;
     const std::string desc = datafile::read_config(&opened);
     const int open_errno = errno;
-    if (print_cstr) std::cout << "cstr: " << desc << "\n" << std::flush;
-    // An empty description makes the library refuse the handle below; say why it is empty.
-    if (!opened)
+    // A missing config.txt (or a data directory that does not exist) is a bad input, not a
+    // description the library refused.
+    if (!opened) {
         std::cerr << "cannot open input file " << datafile::data_path("config.txt") << ": "
-                  << std::strerror(open_errno) << "\n";
+                  << std::strerror(open_errno ? open_errno : ENOENT) << "\n";
+        return kBadInput;
+    }
+    if (print_cstr) std::cout << "cstr: " << desc << "\n" << std::flush;
     if (desc.size() > std::size_t(INT_MAX)) {
         std::cerr << datafile::data_path("config.txt") << ": description too long\n";
         return kBadInput;
@@ -62,8 +66,7 @@ bool allocate(Matrix& m, uint64_t rows, uint64_t cols, const char* what) {
         std::cerr << what << ": " << rows << " x " << cols << " values exceed the library's 32-bit counts\n";
         return false;
     }
-    m.data.resize(std::size_t(rows * cols));
-    m.data = 0.0;
+    m.data.assign(std::size_t(rows * cols), 0.0);
     m.rows = std::size_t(rows);
     m.cols = std::size_t(cols);
     return true;
@@ -81,7 +84,7 @@ void write_result(Matrix const& m, const char* name, bool* failed) {
 
 Matrix scalar(double v) {
     Matrix m;
-    m.data.resize(1, v);
+    m.data.assign(1, v);
     m.rows = m.cols = 1;
     return m;
 }

@@ -10,11 +10,12 @@
 namespace driver {
 
 using datafile::Matrix;
+using datafile::ptr;
 
 // Exit statuses of the driver programs.
 enum Status : int {
     kOk = 0,
-    kBadInput = 1,     // an input file is missing, unreadable or has the wrong shape
+    kBadInput = 1,     // config.txt or an input file is missing, unreadable or has the wrong shape
     kLibraryError = 3, // the library refused the description or a call (its message is on stderr)
     kWriteError = 4,   // a result file could not be written
 };
@@ -32,9 +33,9 @@ struct Problem {
     ~Problem();
 };
 
-// Reads config.txt (printing "cstr: <description>" first when print_cstr), creates the handle
-// and loads data.mat, specs.mat, v0.mat and d_v0.mat. Returns kOk, kLibraryError (no handle)
-// or kBadInput (a file failed to load).
+// Reads config.txt (then prints "cstr: <description>" when print_cstr), creates the handle and
+// loads data.mat, specs.mat, v0.mat and d_v0.mat. Returns kOk, kBadInput (config.txt cannot be
+// opened, or a file failed to load) or kLibraryError (the library refused the description).
 int setup(Problem& pb, bool print_cstr);
 
 // One line "PATH: R x C matrix, expected ..." unless m holds exactly n values (any shape).
@@ -51,7 +52,7 @@ bool allocate(Matrix& m, uint64_t rows, uint64_t cols, const char* what);
 // Seconds from gettimeofday, 0.0 when it fails.
 double clock_seconds();
 
-// Writes m as data_path(name + ".mat"); remembers a failure in *failed.
+// Writes m as data_path(name + ".mat") (atomically); remembers a failure in *failed.
 void write_result(Matrix const& m, const char* name, bool* failed);
 // A 1 x 1 matrix holding v.
 Matrix scalar(double v);

@@ -1,5 +1,7 @@
 // jv_driver: per-element objective terms and their Jacobian-vector products along the columns
-// of d_v0.mat (res.mat, Jv.mat, t.mat).
+// of d_v0.mat (res.mat, Jv.mat, t.mat). Prints "Jv = <rows> x <cols>, <seconds> s".
+#include <iostream>
+
 #include "driver_common.h"
 #include "veltn.h"
 
@@ -24,6 +26,7 @@ int main() {
     const double t1 = clock_seconds();
     if (st != 0) return kLibraryError;
 
+    std::cout << "Jv = " << Jv.rows << " x " << Jv.cols << ", " << t1 - t0 << " s\n" << std::flush;
     bool failed = false;
     write_result(res, "res", &failed);
     write_result(Jv, "Jv", &failed);

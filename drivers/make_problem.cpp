@@ -28,6 +28,7 @@
 namespace {
 
 using datafile::Matrix;
+using datafile::ptr;
 
 // Uniform and normal variates built from the 64-bit Mersenne Twister, whose output sequence is
 // fixed by the C++ standard (the standard distributions are not).

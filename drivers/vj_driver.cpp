@@ -1,5 +1,7 @@
 // vj_driver: per-element objective terms and the vector-Jacobian product with the weights in
-// d_v0.mat (res.mat, vJ.mat, t.mat).
+// d_v0.mat (res.mat, vJ.mat, t.mat). Prints "vJ = 1 x <npar>, <seconds> s".
+#include <iostream>
+
 #include "driver_common.h"
 #include "veltn.h"
 
@@ -25,6 +27,7 @@ int main() {
     const double t1 = clock_seconds();
     if (st != 0) return kLibraryError;
 
+    std::cout << "vJ = " << vJ.rows << " x " << vJ.cols << ", " << t1 - t0 << " s\n" << std::flush;
     bool failed = false;
     write_result(res, "res", &failed);
     write_result(vJ, "vJ", &failed);

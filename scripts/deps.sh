@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the examples need, when missing.
+# `scripts/deps.sh fuzz` adds what the fuzz targets need (clang with its runtimes and OpenMP).
 set -euo pipefail
 packages=(g++ make cmake pkg-config libopenblas-dev libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy)
 # The R package and its tests.
@@ -8,6 +9,9 @@ packages+=(r-base-dev r-cran-testthat r-cran-numderiv)
 packages+=(python3-dev python3-venv python3-setuptools python3-wheel python3-pytest python3-matplotlib pybind11-dev)
 # MPI for libveltn_mpi and its tests (Open MPI runtime and headers).
 packages+=(libopenmpi-dev openmpi-bin)
+# The drivers read Level 5 and v7.3 MAT-files through libmatio (built with zlib and HDF5).
+packages+=(libmatio-dev zlib1g-dev)
+if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-14-dev libomp-14-dev); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

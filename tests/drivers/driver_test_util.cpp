@@ -2,10 +2,13 @@
 #include "driver_test_util.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -118,7 +121,15 @@ double get_f64(std::string const& bytes, std::size_t offset) {
     return d;
 }
 
-RunResult run(std::string const& program, std::vector<std::string> const& args, std::vector<std::string> const& env) {
+namespace {
+
+struct FileLimit {
+    std::size_t bytes;
+    bool ignore_sigxfsz;
+};
+
+RunResult run_impl(std::string const& program, std::vector<std::string> const& args,
+                   std::vector<std::string> const& env, FileLimit const* limit) {
     RunResult r;
     TempDir capture;
     const std::string out = capture.file("stdout"), err = capture.file("stderr");
@@ -141,16 +152,40 @@ RunResult run(std::string const& program, std::vector<std::string> const& args, 
     for (auto& e : envs) envp.push_back(&e[0]);
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
-        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(rc);
-        return r;
+    if (limit) {
+        // fork and exec by hand: posix_spawn cannot set a resource limit for the child alone.
+        // The captured streams are opened before the limit is set, and only the child's result
+        // files are large enough to meet it.
+        const int ofd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(ofd, 1);
+            ::dup2(efd, 2);
+            const rlimit lim{rlim_t(limit->bytes), rlim_t(limit->bytes)};
+            ::setrlimit(RLIMIT_FSIZE, &lim);
+            ::signal(SIGXFSZ, limit->ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+            ::execve(program.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(ofd);
+        ::close(efd);
+        if (pid < 0) {
+            ADD_FAILURE() << "cannot fork: " << std::strerror(errno);
+            return r;
+        }
+    } else {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) {
+            ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(rc);
+            return r;
+        }
     }
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
@@ -161,8 +196,27 @@ RunResult run(std::string const& program, std::vector<std::string> const& args, 
     return r;
 }
 
+}  // namespace
+
+RunResult run(std::string const& program, std::vector<std::string> const& args, std::vector<std::string> const& env) {
+    return run_impl(program, args, env, nullptr);
+}
+
 RunResult run_driver(std::string const& program, std::string const& dir) {
     return run(program, {}, {"NN_DATA_DIR=" + dir});
+}
+
+RunResult run_driver_file_limit(std::string const& program, std::string const& dir, std::size_t max_file_bytes,
+                                bool ignore_sigxfsz) {
+    const FileLimit limit{max_file_bytes, ignore_sigxfsz};
+    return run_impl(program, {}, {"NN_DATA_DIR=" + dir}, &limit);
+}
+
+std::vector<std::string> list_dir(std::string const& dir) {
+    std::vector<std::string> names;
+    for (auto const& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void make_problem(std::string const& dir, std::string const& desc, uint32_t rows, uint32_t ndirs, uint64_t seed,
@@ -184,7 +238,7 @@ void save(Matrix const& m, std::string const& path) { ASSERT_EQ(datafile::write(
 
 Matrix matrix(std::size_t rows, std::size_t cols, std::vector<double> const& values) {
     Matrix m;
-    m.data.resize(rows * cols);
+    m.data.assign(rows * cols, 0.0);
     for (std::size_t i = 0; i < values.size() && i < rows * cols; ++i) m.data[i] = values[i];
     m.rows = rows;
     m.cols = cols;

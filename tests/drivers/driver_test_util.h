@@ -60,6 +60,11 @@ RunResult run(std::string const& program, std::vector<std::string> const& args,
               std::vector<std::string> const& env = {});
 // Runs a driver with NN_DATA_DIR=dir.
 RunResult run_driver(std::string const& program, std::string const& dir);
+// Runs a driver with NN_DATA_DIR=dir and no file it writes allowed past max_file_bytes (a full
+// disk, as far as the driver can tell). With ignore_sigxfsz the write fails with EFBIG; without
+// it the kernel's SIGXFSZ ends the driver in the middle of the write.
+RunResult run_driver_file_limit(std::string const& program, std::string const& dir, std::size_t max_file_bytes,
+                                bool ignore_sigxfsz);
 
 // The network the end-to-end tests use: two outputs (so result layouts have Cy > 1), three
 // layers, the robust norm, and more rows than one batch.
@@ -117,5 +122,8 @@ std::size_t max_allocation();
 
 // Python with scipy for the cross-checks; "" when none is available.
 std::string python_with_scipy();
+
+// The names in a directory, sorted.
+std::vector<std::string> list_dir(std::string const& dir);
 
 }  // namespace dtest

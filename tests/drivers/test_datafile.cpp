@@ -147,6 +147,14 @@ TEST(MatFile, ReaderEmptyMatrixAndEmptyName) {
     EXPECT_EQ(m.rows, 0u);
     EXPECT_EQ(m.cols, 4u);
     EXPECT_EQ(m.size(), 0u);
+
+    // No values, but 2^32 - 1 columns (found by fuzz_mat4: the reordering loop counted through
+    // them, seconds per file in an unoptimised build).
+    write_bytes(path, mat4(0, 0, 0xffffffffu, 0, "", ""));
+    ASSERT_EQ(datafile::read(path, m), 0);
+    EXPECT_EQ(m.rows, 0u);
+    EXPECT_EQ(m.cols, 0xffffffffu);
+    EXPECT_EQ(m.size(), 0u);
 }
 
 TEST(MatFile, WriteThenReadRoundTrip) {
@@ -214,20 +222,27 @@ TEST(MatFile, ReaderHugeNameLength) {
     EXPECT_EQ(read_fails(path), "input stream left in error state\n");
 }
 
-TEST(MatFile, ReaderRefusesVersion5File) {
+TEST(MatFile, ReaderRefusesTextAndDamagedVersion5File) {
     TempDir dir;
     const std::string path = dir.file("v5.mat");
+    // A Level 5 header followed by bytes that are no data element: one line from this process
+    // (the reading child prints nothing).
     std::string header = "MATLAB 5.0 MAT-file, Platform: posix, Created on: Mon Jan  1 00:00:00 2024";
     header.resize(116, ' ');
     header += std::string(8, '\0') + std::string("\x00\x01IM", 4);
     write_bytes(path, header + std::string(64, '\x01'));
     const std::string err = read_fails(path);
     EXPECT_EQ(lines(err), 1u) << err;
-    EXPECT_EQ(err.rfind(path + ": holds a version 5 or later MAT-file", 0), 0u) << err;
+    EXPECT_EQ(err, path + ": the data element at byte 128 announces 16843009 bytes, more than the file holds\n");
+
+    // "MATLAB" text with a version field no reader knows.
+    header[125] = '\x07';
+    write_bytes(path, header + std::string(64, '\x01'));
+    EXPECT_EQ(read_fails(path).rfind(path + ": holds a MAT-file header of unknown version (\"MATLAB", 0), 0u);
 
     write_bytes(path, "1,2,3\n4,5,6\n");
     const std::string err2 = read_fails(path);
-    EXPECT_EQ(err2, path + ": holds text (\"1,2,3...\"), not a Level 4 MAT-file\n");
+    EXPECT_EQ(err2, path + ": holds text (\"1,2,3...\"), not a MAT-file\n");
 }
 
 TEST(MatFile, ReaderRefusesOtherLayouts) {

@@ -120,17 +120,22 @@ TEST(GradDriver, ShapeMismatchesAreRefused) {
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
-TEST(GradDriver, MissingConfigIsALibraryFailure) {
+TEST(GradDriver, MissingConfigIsABadInput) {
     TempDir dir;
     ASSERT_NO_FATAL_FAILURE(make_problem(dir.path(), kDescription, kRows, 3, 11));
     std::remove(dir.file("config.txt").c_str());
-    const RunResult r = run_driver(GRAD_DRIVER, dir.path());
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(split_lines(r.out).at(0), "cstr: ");
-    EXPECT_NE(r.err.find("cannot open input file " + dir.file("config.txt")), std::string::npos) << r.err;
+    RunResult r = run_driver(GRAD_DRIVER, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "cannot open input file " + dir.file("config.txt") + ": No such file or directory\n");
     EXPECT_FALSE(file_exists(dir.file("g.mat")));
 
-    // A description the library rejects.
+    // A data directory that does not exist: the same.
+    r = run_driver(GRAD_DRIVER, dir.file("absent"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cannot open input file " + dir.file("absent/config.txt") + ": No such file or directory\n");
+
+    // A description the library rejects is the library's refusal.
     write_bytes(dir.file("config.txt"), "# bad\n0 1 2 1 16 3 3 id sum\n");
     const RunResult bad = run_driver(GRAD_DRIVER, dir.path());
     EXPECT_EQ(bad.status, 3);

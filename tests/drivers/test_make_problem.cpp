@@ -74,10 +74,13 @@ TEST(MakeProblem, RefusesBadArguments) {
     EXPECT_FALSE(file_exists(dir.file("data.mat")));
 }
 
-TEST(ExampleData, RunsWithGradAndHvDrivers) {
-    TempDir dir;
-    for (const char* f : kFiles)
+TEST(ExampleData, RunsAllFiveDrivers) {
+    TempDir dir, vj;
+    for (const char* f : kFiles) {
         std::filesystem::copy_file(std::string(VELTN_EXAMPLE_DATA) + "/" + f, dir.file(f));
+        if (std::string(f) != "d_v0.mat") std::filesystem::copy_file(dir.file(f), vj.file(f));
+    }
+    std::filesystem::copy_file(std::string(VELTN_EXAMPLE_DATA) + "/../vj/d_v0.mat", vj.file("d_v0.mat"));
     std::size_t bytes = 0;
     for (const char* f : kFiles) bytes += read_bytes(dir.file(f)).size();
     EXPECT_LT(bytes, 50u * 1024);
@@ -90,12 +93,27 @@ TEST(ExampleData, RunsWithGradAndHvDrivers) {
     EXPECT_EQ(pb.D.rows, pb.npar);
     EXPECT_GT(max_abs(values(pb.P)), 0.0);
 
-    const RunResult g = run_driver(GRAD_DRIVER, dir.path());
-    EXPECT_EQ(g.status, 0) << g.err;
+    for (const char* prog : {GRAD_DRIVER, HESSIAN_DRIVER, HV_DRIVER, JV_DRIVER}) {
+        const RunResult r = run_driver(prog, dir.path());
+        EXPECT_EQ(r.status, 0) << prog << ": " << r.err;
+        EXPECT_EQ(r.err, "") << prog;
+        EXPECT_NE(r.out.find(", "), std::string::npos) << prog << " printed no elapsed time: " << r.out;
+    }
     EXPECT_EQ(load(dir.file("g.mat")).size(), pb.npar);
-    const RunResult h = run_driver(HV_DRIVER, dir.path());
-    EXPECT_EQ(h.status, 0) << h.err;
-    const Matrix Hv = load(dir.file("Hv.mat"));
+    EXPECT_EQ(load(dir.file("H.mat")).size(), std::size_t(pb.npar) * pb.npar);
+    const Matrix Hv = load(dir.file("Hv.mat")), Jv = load(dir.file("Jv.mat"));
     EXPECT_EQ(Hv.rows, pb.npar);
     EXPECT_EQ(Hv.cols, pb.D.cols);
+    EXPECT_EQ(Jv.rows, pb.Y.size());
+    EXPECT_EQ(Jv.cols, pb.D.cols);
+
+    // The bundled weights (compressed Level 5) are 1/(R * numout) for every term, so vJ is the
+    // gradient of the mean objective that grad_driver wrote.
+    const Matrix w = load(vj.file("d_v0.mat"));
+    ASSERT_EQ(w.rows, pb.Y.rows);
+    ASSERT_EQ(w.cols, pb.Y.cols);
+    for (double x : w.data) EXPECT_EQ(x, 1.0 / double(pb.Y.size()));
+    const RunResult r = run_driver(VJ_DRIVER, vj.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_near_all(values(load(vj.file("vJ.mat"))), values(load(dir.file("g.mat"))), 1e-13, "vJ vs g");
 }
