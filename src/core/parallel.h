@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <vector>
 
 #include "core/messages.h"
 #include "core/thread_state.h"
@@ -56,16 +57,18 @@ inline unsigned team_size(uint32_t nthreads, uint64_t work) {
 // library fewer threads than asked (nested regions run on one), and a thread that gets several
 // slots runs them one after the other, so what each slot computes, and hence every result, is
 // the same whatever team the runtime grants. No body may use a barrier: a slot does not know
-// which team it runs in. An exception in any slot is carried out of the region and rethrown in
-// the caller; the call's floating-point events, direction counts and message lines reach and
-// leave the worker threads through WorkerScope and HoldLines.
+// which team it runs in. An exception in a slot ends that slot; the one of the lowest slot is
+// rethrown in the caller, so which failure a call reports does not depend on the team either
+// (slots take the batches in row order: it is the one of the first failing batch). The call's
+// floating-point events, direction counts and message lines reach and leave the worker threads
+// through WorkerScope and HoldLines.
 template <class Body>
 void parallel_region(unsigned nslots, Body&& body) {
     if (nslots <= 1) {
         body(0u, 1u);
         return;
     }
-    std::exception_ptr error;
+    std::vector<std::exception_ptr> errors(nslots);
     const veltn::CallState caller = veltn::call_state();
     veltn::HeldLines held;
 #pragma omp parallel num_threads(nslots)
@@ -74,13 +77,15 @@ void parallel_region(unsigned nslots, Body&& body) {
         const unsigned nteam = static_cast<unsigned>(omp_get_num_threads());
         veltn::WorkerScope scope(tid != 0, caller);
         veltn::HoldLines hold(tid != 0 ? &held : nullptr);
-        try {
-            for (unsigned slot = tid; slot < nslots; slot += nteam) body(slot, nslots);
-        } catch (...) {
-#pragma omp critical(veltn_region_error)
-            if (!error) error = std::current_exception();
+        for (unsigned slot = tid; slot < nslots; slot += nteam) {
+            try {
+                body(slot, nslots);
+            } catch (...) {
+                errors[slot] = std::current_exception();
+            }
         }
     }
     held.flush();
-    if (error) std::rethrow_exception(error);
+    for (std::exception_ptr const& error : errors)
+        if (error) std::rethrow_exception(error);
 }

@@ -173,19 +173,21 @@ void with_slot_adjoints(unsigned nslots, NN& adjnn, Body&& body, Finish&& finish
 }
 
 // The objective over all rows of X with its adjoints scaled by adjJ, added into adjnn (zero on
-// entry when rows run in batches). Rows beyond one batch run in batches on nn.nthreads threads; batch b is seeded with
+// entry when rows run in batches). Rows beyond one batch run in batches on nn.nthreads threads,
+// each reading its rows of X and Y into its own workspace; batch b is seeded with
 // adjJ * rows_b / R so that every row weighs the same whatever the batch size.
 template <class NN>
-typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn,
-                            Workspace<NN>* ws = nullptr) {
+typename NN::SValue adj_objv(NN const& nn, InputRows const& X, InputRows const& Y, typename NN::SValue adjJ,
+                            NN& adjnn) {
     using SV = typename NN::SValue;
-    const uint32_t R = static_cast<uint32_t>(X.rows);
-    const uint32_t n = static_cast<uint32_t>(Y.cols);
+    const uint32_t R = X.rows;
+    const uint32_t n = Y.cols;
     if (nn.batch >= R) {
-        std::unique_ptr<Workspace<NN>> own;
-        Workspace<NN>& w = ws ? *ws : *(own = std::make_unique<Workspace<NN>>());
+        Workspace<NN> w;
+        X.read(0, R, w.Xb);
+        Y.read(0, R, w.Yb);
         nn_zeros(w.adjR, R, n);
-        return adj_computev(nn, X, Y, adjJ, w.adjR, w.out, adjnn, &w);
+        return adj_computev(nn, w.Xb, w.Yb, adjJ, w.adjR, w.out, adjnn, &w);
     }
     const BatchPlan plan(R, nn.batch, nn.nthreads);
     const double N = static_cast<double>(R * n);
@@ -199,13 +201,20 @@ typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename 
             Workspace<NN> w;
             plan.for_thread(slot, nslots, [&](uint32_t b) {
                 const uint32_t rows = plan.rows_of(b);
-                copy_rows_into(X, plan.first_row(b), rows, w.Xb);
-                copy_rows_into(Y, plan.first_row(b), rows, w.Yb);
+                X.read(plan.first_row(b), rows, w.Xb);
+                Y.read(plan.first_row(b), rows, w.Yb);
                 const SV seed = (scaled * static_cast<double>(rows)) * static_cast<double>(n);
-                sums[slot] += adj_objv(nn, w.Xb, w.Yb, seed, acc, &w) * static_cast<double>(rows * n);
+                nn_zeros(w.adjR, rows, n);
+                const SV J = adj_computev(nn, w.Xb, w.Yb, seed, w.adjR, w.out, acc, &w);
+                sums[slot] += J * static_cast<double>(rows * n);
             });
         },
         [&](unsigned slot) { total += sums[slot]; });
     total /= N;
     return total;
+}
+
+template <class NN>
+typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn) {
+    return adj_objv(nn, input_rows(X, "X"), input_rows(Y, "Y"), adjJ, adjnn);
 }
