@@ -52,6 +52,21 @@ inline unsigned team_size(uint32_t nthreads, uint64_t work) {
     return static_cast<unsigned>(std::max<uint64_t>(n, 1));
 }
 
+// Multiply-adds a slot must have for a parallel region to pay for itself: waking a pool thread,
+// its workspace and the final sum in slot order cost tens of microseconds on a quiet machine
+// (and far more on a loaded one, where the region waits for a descheduled thread).
+constexpr double kMinSlotWork = 2e6;
+
+// Slots for `rows` rows in batches of `batch` rows at `row_work` multiply-adds per row: at most
+// nthreads, at most one per batch, and none with less than kMinSlotWork. It depends only on the
+// call's sizes, never on the team the runtime grants, so results stay the same bits.
+inline unsigned region_slots(uint32_t nthreads, uint32_t rows, uint32_t batch, double row_work) {
+    const uint64_t batches = rows / batch + (rows % batch != 0 ? 1u : 0u);
+    const double by_work = std::floor(row_work * rows / kMinSlotWork);
+    const uint64_t most = by_work < 1.0 ? 1u : by_work > 1e9 ? uint64_t(1e9) : uint64_t(by_work);
+    return team_size(static_cast<uint32_t>(std::min<uint64_t>(nthreads, most)), batches);
+}
+
 // Runs body(slot, nslots) once for every slot 0 .. nslots-1, on a team of up to nslots threads.
 // Work is divided by slot, not by the thread that runs it: a caller's OpenMP region may give the
 // library fewer threads than asked (nested regions run on one), and a thread that gets several
@@ -69,15 +84,17 @@ void parallel_region(unsigned nslots, Body&& body) {
         return;
     }
     std::vector<std::exception_ptr> errors(nslots);
+    std::atomic<unsigned> next{0};
     const veltn::CallState caller = veltn::call_state();
     veltn::HeldLines held;
 #pragma omp parallel num_threads(nslots)
     {
         const unsigned tid = static_cast<unsigned>(omp_get_thread_num());
-        const unsigned nteam = static_cast<unsigned>(omp_get_num_threads());
         veltn::WorkerScope scope(tid != 0, caller);
         veltn::HoldLines hold(tid != 0 ? &held : nullptr);
-        for (unsigned slot = tid; slot < nslots; slot += nteam) {
+        // Slots go to whichever thread asks first: a thread the system has not scheduled yet
+        // (on a loaded machine) leaves its share to the others instead of holding them up.
+        for (unsigned slot; (slot = next.fetch_add(1, std::memory_order_relaxed)) < nslots;) {
             try {
                 body(slot, nslots);
             } catch (...) {

@@ -32,6 +32,17 @@ struct ForwardScratch {
     Mat Xb, Yb;
 };
 
+// Multiply-adds of one row's forward pass: the weights' count (the hidden stack once per run),
+// times 1 + 2k for a model whose parameters carry k directions (a product then also makes
+// A_d W and A W_d for every direction).
+template <class NN>
+double forward_row_work(NN const& nn) {
+    double w = 0;
+    for (uint32_t l = 0; l < nn.nlayers; ++l)
+        w += double(nn_count(nn.weights[l])) * (l + 1 < nn.nlayers ? nn.niter : 1u);
+    return w * (1.0 + 2.0 * double(nn.nlayers ? nn_ndir(nn.weights[0]) : 0));
+}
+
 // Network outputs (R x numout) for the inputs X (R x C, C <= sizes[0]; missing columns are 0)
 // into F, with the intermediates in s.
 template <class NN>
@@ -93,12 +104,13 @@ typename NN::SValue objv(NN const& nn, InputRows const& X, InputRows const& Y) {
         return block_objective(nn, s.Xb, s.Yb, s);
     }
     const uint32_t Cy = Y.cols;
-    const BatchPlan plan(R, nn.batch, nn.nthreads);
+    const unsigned nslots = region_slots(nn.nthreads, R, nn.batch, forward_row_work(nn));
+    const BatchPlan plan(R, nn.batch, nslots);
     // One partial sum per slot, added in slot order: the same result whatever team runs it.
-    std::vector<SV> sums(team_size(nn.nthreads, plan.count), SV(0.0));
-    parallel_region(static_cast<unsigned>(sums.size()), [&](unsigned slot, unsigned nslots) {
+    std::vector<SV> sums(nslots, SV(0.0));
+    parallel_region(nslots, [&](unsigned slot, unsigned count) {
         ForwardScratch<NN> s;
-        plan.for_thread(slot, nslots, [&](uint32_t b) {
+        plan.for_thread(slot, count, [&](uint32_t b) {
             const uint32_t rows = plan.rows_of(b);
             X.read(plan.first_row(b), rows, s.Xb);
             Y.read(plan.first_row(b), rows, s.Yb);
@@ -127,10 +139,12 @@ enum class RowResult { outputs, residuals, terms };
 template <class NN, class Put>
 void row_pass(NN const& nn, InputRows const& X, InputRows const& Y, RowResult what, Put&& put) {
     const uint32_t R = X.rows;
-    const BatchPlan plan(R, std::min<uint32_t>(nn.batch, std::max<uint32_t>(R, 1)), nn.nthreads);
-    parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned slot, unsigned nslots) {
+    const uint32_t batch = std::min<uint32_t>(nn.batch, std::max<uint32_t>(R, 1));
+    const unsigned nslots = region_slots(nn.nthreads, R, batch, forward_row_work(nn));
+    const BatchPlan plan(R, batch, nslots);
+    parallel_region(nslots, [&](unsigned slot, unsigned count) {
         ForwardScratch<NN> s;
-        plan.for_thread(slot, nslots, [&](uint32_t b) {
+        plan.for_thread(slot, count, [&](uint32_t b) {
             const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
             X.read(row0, rows, s.Xb);
             computev_into(nn, s.Xb, s, s.F);

@@ -17,8 +17,9 @@ inline void adj_computev_vec(PlainNN const& nn, InputRows const& X, InputRows co
                              double* res, std::vector<PlainNN>& B) {
     const uint32_t n = X.rows;
     const uint32_t nout = Y.cols;
-    const BatchPlan plan(n, std::min<uint32_t>(nn.batch, n), nn.nthreads);
-    const unsigned nslots = team_size(nn.nthreads, plan.count);
+    const uint32_t batch = std::min<uint32_t>(nn.batch, n);
+    const unsigned nslots = region_slots(nn.nthreads, n, batch, (1.0 + 2.0 * m) * forward_row_work(nn));
+    const BatchPlan plan(n, batch, nslots);
     // With one slot the batches add straight into B.
     std::vector<PlainNN> acc(nslots > 1 && m ? std::size_t(nslots) * m : 0, m ? B[0] : nn);
     parallel_region(nslots, [&](unsigned slot, unsigned count) {

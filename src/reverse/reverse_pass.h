@@ -189,17 +189,19 @@ typename NN::SValue adj_objv(NN const& nn, InputRows const& X, InputRows const& 
         nn_zeros(w.adjR, R, n);
         return adj_computev(nn, w.Xb, w.Yb, adjJ, w.adjR, w.out, adjnn, &w);
     }
-    const BatchPlan plan(R, nn.batch, nn.nthreads);
+    // The reverse sweep makes two products for each of the forward sweep's.
+    const unsigned nslots = region_slots(nn.nthreads, R, nn.batch, 3.0 * forward_row_work(nn));
+    const BatchPlan plan(R, nn.batch, nslots);
     const double N = static_cast<double>(R * n);
     SV scaled = adjJ;
     scaled /= N;
     SV total(0.0);
-    std::vector<SV> sums(team_size(nn.nthreads, plan.count), SV(0.0));
+    std::vector<SV> sums(nslots, SV(0.0));
     with_slot_adjoints(
-        static_cast<unsigned>(sums.size()), adjnn,
-        [&](unsigned slot, unsigned nslots, NN& acc) {
+        nslots, adjnn,
+        [&](unsigned slot, unsigned count, NN& acc) {
             Workspace<NN> w;
-            plan.for_thread(slot, nslots, [&](uint32_t b) {
+            plan.for_thread(slot, count, [&](uint32_t b) {
                 const uint32_t rows = plan.rows_of(b);
                 X.read(plan.first_row(b), rows, w.Xb);
                 Y.read(plan.first_row(b), rows, w.Yb);

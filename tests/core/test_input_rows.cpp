@@ -1,14 +1,12 @@
-// Reading the caller's rows batch by batch, and which failure a parallel region reports.
+// Reading the caller's rows batch by batch.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/input_rows.h"
-#include "core/parallel.h"
 
 namespace {
 
@@ -60,25 +58,5 @@ TEST(InputRows, RefusesANonFiniteValueOnlyInTheRowsRead) {
         EXPECT_EQ(message_of(in, 3, 2), "U holds NaN or infinity");
         EXPECT_EQ(message_of(in, 4, 1), "U holds NaN or infinity");
         EXPECT_TRUE(std::isnan(u[9]) || std::isinf(u[9])) << "the caller's array was changed";
-    }
-}
-
-// Slots that fail report the lowest slot's failure, whatever team runs them.
-TEST(ParallelRegion, RethrowsTheLowestFailingSlot) {
-    for (unsigned nslots : {2u, 3u, 5u}) {
-        for (int repeat = 0; repeat < 20; ++repeat) {
-            std::vector<int> ran(nslots, 0);
-            std::string what;
-            try {
-                parallel_region(nslots, [&](unsigned slot, unsigned) {
-                    ran[slot] = 1;
-                    if (slot >= 1) throw std::runtime_error("slot " + std::to_string(slot));
-                });
-            } catch (std::runtime_error const& e) {
-                what = e.what();
-            }
-            EXPECT_EQ(what, "slot 1") << nslots;
-            for (unsigned s = 0; s < nslots; ++s) EXPECT_EQ(ran[s], 1) << "slot " << s << " did not run";
-        }
     }
 }
