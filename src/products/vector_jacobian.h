@@ -12,7 +12,8 @@
 // (n x numout, row-major) receives the per-element terms and B[j] (zero on entry) the adjoints
 // of sum_e U_je term_e. Rows run in batches on nn.nthreads threads; a batch makes one forward
 // sweep and the m reverse sweeps from it, so that a thread keeps one batch's sweep and m
-// accumulators whatever the row count. The slots' accumulators are added in slot order.
+// accumulators whatever the row count; the sweeps share the activation's slopes. The slots'
+// accumulators are added in slot order.
 inline void adj_computev_vec(PlainNN const& nn, InputRows const& X, InputRows const& Y, InputRows const& U, uint32_t m,
                              double* res, std::vector<PlainNN>& B) {
     const uint32_t n = X.rows;
@@ -25,17 +26,19 @@ inline void adj_computev_vec(PlainNN const& nn, InputRows const& X, InputRows co
     parallel_region(nslots, [&](unsigned slot, unsigned count) {
         Workspace<PlainNN> w;
         Vec weights;
+        Slopes slopes;
         plan.for_thread(slot, count, [&](uint32_t b) {
             const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
             X.read(row0, rows, w.Xb);
             Y.read(row0, rows, w.Yb);
             forward_sweep(nn, w.Xb, w.Yb, w.sweep);
+            const bool shared = m > 1 && sweep_slopes(nn, w.sweep, slopes);
             for (uint32_t j = 0; j < m; ++j) {
                 U.read(j * n + row0, rows, w.adjR);
                 weights = w.adjR.data;
                 nn.adj_norm_vec(w.sweep.residual, weights, w.adjR);
                 PlainNN& into = nslots > 1 ? acc[std::size_t(slot) * m + j] : B[j];
-                reverse_sweep(nn, w.sweep, w.adjR, into, w.scratch);
+                reverse_sweep(nn, w.sweep, w.adjR, into, w.scratch, shared ? &slopes : nullptr);
             }
             const Vec terms = nn.norm_vec(w.sweep.residual);
             std::copy_n(ptr(terms), terms.size(), res + std::size_t(row0) * nout);

@@ -263,3 +263,30 @@ TEST(BatchReading, VectorJacobianRowsMatchSingleProducts) {
             ASSERT_NEAR(vJ[std::size_t(j) * nw + i], v1[i], 1e-12 * (1.0 + std::fabs(v1[i]))) << j << " " << i;
     }
 }
+
+// With the same batches on one thread, velt_vJ_vec's sweeps (which share the activation's slopes
+// across the weight arrays) give velt_vJ's bits (which applies the activation's adjoint).
+TEST(BatchReading, VectorJacobianRowsAreSingleProductsBitForBit) {
+    for (const char* activation : {"softplus", "softplus_shifted", "atan", "relu"}) {
+        const std::string d = std::string("3 2 3 1 16 3 8 8 ") + activation + " sum_log_dnorm_fat";
+        Net net(d);
+        const unsigned nw = net.numel();
+        const Inputs in;
+        const std::vector<double> w = random_vector(nw, 21, 0.5);
+        ASSERT_EQ(velt_setpar(net.h, 1, 32), 0);
+        std::vector<double> res(std::size_t(kRows) * kOut), vJ(std::size_t(nw) * kDirs);
+        ASSERT_EQ(velt_vJ_vec(net.h, w.data(), nw, in.U.data(), kDirs, in.X.data(), in.Y.data(), kRows, kCols, kOut,
+                              res.data(), vJ.data()),
+                  0);
+        for (unsigned j = 0; j < kDirs; ++j) {
+            std::vector<double> r1(res.size()), v1(nw);
+            ASSERT_EQ(velt_vJ(net.h, w.data(), nw, in.U.data() + std::size_t(j) * kRows * kOut, 0, in.X.data(),
+                              in.Y.data(), kRows, kCols, kOut, r1.data(), v1.data()),
+                      0);
+            EXPECT_TRUE(same_bits(r1, res)) << activation;
+            EXPECT_TRUE(same_bits(v1, std::vector<double>(vJ.begin() + std::size_t(j) * nw,
+                                                          vJ.begin() + std::size_t(j + 1) * nw)))
+                << activation << " array " << j;
+        }
+    }
+}
