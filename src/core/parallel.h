@@ -55,7 +55,7 @@ inline unsigned team_size(uint32_t nthreads, uint64_t work) {
 // Multiply-adds a slot must have for a parallel region to pay for itself: waking a pool thread,
 // its workspace and the final sum in slot order cost tens of microseconds on a quiet machine
 // (and far more on a loaded one, where the region waits for a descheduled thread).
-constexpr double kMinSlotWork = 2e6;
+constexpr double kMinSlotWork = 4e6;
 
 // Slots for `rows` rows in batches of `batch` rows at `row_work` multiply-adds per row: at most
 // nthreads, at most one per batch, and none with less than kMinSlotWork. It depends only on the

@@ -38,8 +38,9 @@ TEST(ParallelRegion, SlotsFollowTheWork) {
     for (Case const& c : {
              Case{2, 100, 32, 100.0, 1},            // far below the work of one slot
              Case{2, 4096, 32, 5376.0, 2},          // 22 M multiply-adds: both threads
-             Case{8, 4096, 32, 5376.0, 8},          // 2.75 M per slot for 8 slots
-             Case{16, 4096, 32, 5376.0, 11},        // at most one slot per 2 M
+             Case{4, 4096, 32, 5376.0, 4},          // 5.5 M per slot for 4 slots
+             Case{16, 4096, 32, 5376.0, 5},         // at most one slot per 4 M
+             Case{2, 100, 32, 96.0 * 227 * 3, 1},   // the full Hessian of S: 6.5 M, one slot
              Case{4, 3, 1, big, 3},                 // never more slots than batches
              Case{4, 3, 2, big, 2},                 //   (3 rows in batches of 2)
              Case{1, 1u << 20, 32, big, 1},         // never more than the handle's threads
