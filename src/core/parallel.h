@@ -84,7 +84,6 @@ void parallel_region(unsigned nslots, Body&& body) {
         return;
     }
     std::vector<std::exception_ptr> errors(nslots);
-    std::atomic<unsigned> next{0};
     const veltn::CallState caller = veltn::call_state();
     veltn::HeldLines held;
 #pragma omp parallel num_threads(nslots)
@@ -92,9 +91,8 @@ void parallel_region(unsigned nslots, Body&& body) {
         const unsigned tid = static_cast<unsigned>(omp_get_thread_num());
         veltn::WorkerScope scope(tid != 0, caller);
         veltn::HoldLines hold(tid != 0 ? &held : nullptr);
-        // Slots go to whichever thread asks first: a thread the system has not scheduled yet
-        // (on a loaded machine) leaves its share to the others instead of holding them up.
-        for (unsigned slot; (slot = next.fetch_add(1, std::memory_order_relaxed)) < nslots;) {
+        const unsigned nteam = static_cast<unsigned>(omp_get_num_threads());
+        for (unsigned slot = tid; slot < nslots; slot += nteam) {
             try {
                 body(slot, nslots);
             } catch (...) {
