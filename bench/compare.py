@@ -1,20 +1,28 @@
 #!/usr/bin/python3
-"""Runs libveltn's benchmark suite next to the peer (PyTorch, float64, 1 thread) on the four
-reference networks and prints one table of ratios from that one run:
+"""Runs libveltn's benchmark suite next to its peers on the four reference networks and prints
+one table of ratios from that one run:
 
-    ours / peer    below 1 means we are faster
+    ours / torch   PyTorch, float64, 1 thread, fastest of its methods; below 1 means we are faster
+    ours / adolc   ADOL-C (tapes recorded once, fastest driver), S, I and M only
     ours / bound   how far we are from what the machine allows (1 = at the bound)
 
+Peer times are minima: each PyTorch network and product runs --peer-repeats times (separate
+processes) and the table takes the fastest repetition of the fastest method; ADOL-C's is the
+fastest repetition of its fastest driver in its own script (../shared/peer-bench/adolc/run.sh,
+used when present). A shared machine only ever slows a run down, so the minimum is the figure
+closest to what the peer can do.
+
 The bound of a product is a lower estimate of its time on one core:
-    matrix-product work (the peer's FLOP count of the product) at the DGEMM rate this machine
-    reaches on the network's 32-row batch shapes (measured here with the peer's dgemm_peak)
+    matrix-product work (the peer's FLOP count of the product) at the rate of one large DGEMM
+    (1024^3, single-threaded BLAS) measured in this run, before and after the suite (the better)
   + transcendental elementwise work (exp, log, atan per activation and norm element, their
     count times the passes the product makes) at the rate of the vectorised routines.
 The 2-thread bound is half the 1-thread one.
 
-Usage: bench/compare.py BUILD_DIR [--peer DIR] [--nets S,I,M,L] [--products obj,grad,...]
-       [--min-time SECONDS] [--json OUT] [--plot PNG]
-Needs Debian's python3-torch for the peer and python3-matplotlib for --plot.
+Usage: bench/compare.py BUILD_DIR [--peer DIR] [--no-adolc] [--nets S,I,M,L] [--products obj,grad,...]
+       [--min-time SECONDS] [--peer-repeats N] [--json OUT] [--plot PNG]
+Needs Debian's python3-torch for PyTorch, libadolc-dev for ADOL-C (its script installs it) and
+python3-matplotlib for --plot.
 """
 import argparse
 import json
@@ -47,7 +55,6 @@ def cpu_flags():
 
 
 NS = NS_BY_TIER["avx512" if {"avx512f", "avx512dq"} <= cpu_flags() else "avx2"]
-BATCH = 32
 
 
 def parse(description):
@@ -57,32 +64,17 @@ def parse(description):
     return dict(numin=numin, numout=numout, niter=niter, sizes=sizes, act=t[5 + nlayers], norm=t[6 + nlayers])
 
 
-def layer_shapes(net):
-    """(K, N) of every layer product of one forward pass, hidden runs included."""
-    s = net["sizes"]
-    shapes = [(s[l], s[l + 1]) for l in range(len(s) - 1)] * net["niter"]
-    shapes.append((net["niter"] * s[-1], net["numout"]))
-    return shapes
+LARGE_DGEMM = "1024x1024x1024:NN"
 
 
-def dgemm_rate(dgemm_peak, shapes):
-    """FLOP-weighted rate (GFLOP/s, 1 thread) of the forward and adjoint products at 32 rows."""
-    args = []
-    for K, N in set(shapes):
-        args += [f"{BATCH}x{K}x{N}:NN", f"{BATCH}x{N}x{K}:NT", f"{K}x{BATCH}x{N}:TN"]
-    out = subprocess.run([dgemm_peak] + args, capture_output=True, text=True, check=True).stdout
-    rate = {}
+def dgemm_rate(dgemm_peak):
+    """Best rate (GFLOP/s) of a large single-threaded DGEMM: what one core's BLAS can do."""
+    out = subprocess.run([dgemm_peak, LARGE_DGEMM], capture_output=True, text=True, check=True).stdout
     for line in out.splitlines():
         r = json.loads(line)
         if r.get("mode") == "blas1":
-            rate[(r["shape"], r["op"])] = r["gflops_median"]
-    flops = seconds = 0.0
-    for K, N in shapes:
-        for shape, op in ((f"{BATCH}x{K}x{N}", "NN"), (f"{BATCH}x{N}x{K}", "NT"), (f"{K}x{BATCH}x{N}", "TN")):
-            f = 2.0 * BATCH * K * N
-            flops += f
-            seconds += f / (rate[(shape, op)] * 1e9)
-    return flops / seconds / 1e9
+            return r["gflops_best"]
+    raise RuntimeError("dgemm_peak printed no single-thread rate")
 
 
 def elementwise_ns(net, rows, product, k):
@@ -117,34 +109,74 @@ def run_ours(build, nets, products, min_time):
     return ours
 
 
-def run_peer(peer, nets, products, timeout):
-    """Best (fastest method) median per (product, net, k) and the peer's FLOP count, one peer
-    process per network and product so that one that fails (or runs out of memory) costs only
-    its own rows."""
+def run_peer(peer, nets, products, timeout, repeats):
+    """Fastest repetition of the fastest method per (product, net, k), over `repeats` runs, and
+    the peer's FLOP count. One peer process per network, product and repetition, so that one
+    that fails (or runs out of memory) costs only its own rows."""
     script = os.path.join(peer, "torch_anchor.py")
     best, flops = {}, {}
-    for net in nets:
-        for product in products:
-            cmd = ["/usr/bin/python3", script, net, product, "1", "--k", "1,8,64", "--jv-k", "1,8", "--m", "1,8"]
-            if net == "L":
-                cmd += ["--k", "1", "--jv-k", "1", "--m", "1", "--min-reps", "2"]
-            try:
-                out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout).stdout
-            except subprocess.TimeoutExpired as e:
-                out = (e.stdout or b"").decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
-                print(f"peer {net} {product}: stopped after {timeout} s", file=sys.stderr)
-            for line in out.splitlines():
+    for rep in range(repeats):
+        for net in nets:
+            for product in products:
+                cmd = ["/usr/bin/python3", script, net, product, "1", "--k", "1,8,64", "--jv-k", "1,8", "--m", "1,8"]
+                if net == "L":
+                    cmd += ["--k", "1", "--jv-k", "1", "--m", "1", "--min-reps", "2"]
                 try:
-                    r = json.loads(line)
-                except ValueError:
-                    continue
-                if "median_ms" not in r:
-                    continue
-                key = (r["product"], r["net"], 0 if r["product"] == "hess" else (r.get("k") or 0))
-                if key not in best or r["median_ms"] < best[key]:
-                    best[key] = r["median_ms"]
-                    flops[key] = r.get("flops")
+                    out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout).stdout
+                except subprocess.TimeoutExpired as e:
+                    out = (e.stdout or b"").decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
+                    print(f"peer {net} {product}: stopped after {timeout} s", file=sys.stderr)
+                for line in out.splitlines():
+                    try:
+                        r = json.loads(line)
+                    except ValueError:
+                        continue
+                    if "min_ms" not in r:
+                        continue
+                    key = (r["product"], r["net"], 0 if r["product"] == "hess" else (r.get("k") or 0))
+                    if key not in best or r["min_ms"] < best[key]:
+                        best[key] = r["min_ms"]
+                        flops[key] = r.get("flops")
     return best, flops
+
+
+# ADOL-C's product names -> ours (product, k).
+ADOLC_PRODUCTS = {"J": ("obj", 0), "grad": ("grad", 0), "Hv1": ("hv", 1), "Hv8": ("hv", 8), "Jv8": ("jv", 8),
+                  "vJ8": ("vj", 8), "Hfull": ("hess", 0)}
+
+
+def run_adolc(peer, nets, work):
+    """Fastest repetition of ADOL-C's fastest driver per (product, net, k), from its own script
+    (which builds this checkout's HEAD for its own side-by-side figures; we use only its ADOL-C
+    times). Empty when the script is absent or fails."""
+    script = os.path.join(peer, "adolc", "run.sh")
+    nets = "".join(n for n in nets if n in "SIM")
+    if not os.path.exists(script) or not nets:
+        return {}
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    # The script compiles its benchmark against the checkout's header, which includes the
+    # version header configured into the build tree: point the compiler at it.
+    include = os.path.join(work, "veltn-build", "include")
+    env = dict(os.environ, MAIN=root, WORK=work, OUT=work, NETS=nets,
+               CPLUS_INCLUDE_PATH=include + os.pathsep + os.environ.get("CPLUS_INCLUDE_PATH", ""))
+    try:
+        subprocess.run(["sh", script], env=env, capture_output=True, text=True, check=True)
+    except (subprocess.CalledProcessError, OSError) as e:
+        print(f"ADOL-C peer skipped: {e}", file=sys.stderr)
+        return {}
+    best = {}
+    with open(os.path.join(work, "results.jsonl")) as f:
+        for line in f:
+            try:
+                r = json.loads(line)
+            except ValueError:
+                continue
+            if r.get("side") != "adolc" or r.get("product") not in ADOLC_PRODUCTS:
+                continue
+            product, k = ADOLC_PRODUCTS[r["product"]]
+            key = (product, r["net"], k)
+            best[key] = min(best.get(key, float("inf")), r["min_ms"])
+    return best
 
 
 def main():
@@ -157,40 +189,54 @@ def main():
     ap.add_argument("--json", default=None)
     ap.add_argument("--plot", default=None)
     ap.add_argument("--peer-timeout", type=float, default=600, help="seconds for one peer network and product")
+    ap.add_argument("--peer-repeats", type=int, default=3, help="PyTorch runs per network and product")
+    ap.add_argument("--no-adolc", action="store_true", help="leave out the ADOL-C column")
+    ap.add_argument("--adolc-work", default="/tmp/veltn-compare-adolc")
     a = ap.parse_args()
     nets, products = a.nets.split(","), a.products.split(",")
 
     dgemm_peak = "/tmp/veltn_dgemm_peak"
     subprocess.run(["g++", "-O2", "-fopenmp", "-x", "c++", os.path.join(a.peer, "dgemm_peak.c"), "-o", dgemm_peak,
                     "-lopenblas"], check=True)
+    rate_before = dgemm_rate(dgemm_peak)
     print("measuring: libveltn ...", file=sys.stderr)
     ours = run_ours(a.build, nets, products, a.min_time)
-    print("measuring: peer ...", file=sys.stderr)
-    peer, flops = run_peer(a.peer, nets, products, a.peer_timeout)
-    rates = {n: dgemm_rate(dgemm_peak, layer_shapes(parse(NETS[n][0]))) for n in nets}
+    rate = max(rate_before, dgemm_rate(dgemm_peak))
+    print("measuring: PyTorch ...", file=sys.stderr)
+    peer, flops = run_peer(a.peer, nets, products, a.peer_timeout, a.peer_repeats)
+    adolc = {}
+    if not a.no_adolc:
+        print("measuring: ADOL-C ...", file=sys.stderr)
+        adolc = run_adolc(a.peer, nets, a.adolc_work)
 
     rows = []
     for (product, net, threads, k), ms in sorted(ours.items(), key=lambda kv: (products.index(kv[0][0]),
                                                                                nets.index(kv[0][1]), kv[0][3],
                                                                                kv[0][2])):
         pk = (product, net, k)
-        p_ms = peer.get(pk)
         bound = None
         if flops.get(pk):
-            bound = flops[pk] / (rates[net] * 1e9) * 1e3 + elementwise_ns(parse(NETS[net][0]), NETS[net][1], product,
-                                                                         max(k, 1)) * 1e-6
+            bound = flops[pk] / (rate * 1e9) * 1e3 + elementwise_ns(parse(NETS[net][0]), NETS[net][1], product,
+                                                                    max(k, 1)) * 1e-6
             bound /= threads
-        rows.append(dict(product=product, net=net, threads=threads, k=k, ours_ms=ms, peer_ms=p_ms, bound_ms=bound))
+        rows.append(dict(product=product, net=net, threads=threads, k=k, ours_ms=ms, peer_ms=peer.get(pk),
+                         adolc_ms=adolc.get(pk), bound_ms=bound))
 
-    print(f"{'product':8} {'net':3} {'k/m':>4} {'thr':>3} {'ours ms':>10} {'peer ms':>10} {'ours/peer':>9} "
-          f"{'bound ms':>9} {'ours/bound':>10}")
+    def ratio(a, b):
+        return f"{a / b:.2f}" if b else "-"
+
+    def num(x):
+        return float("nan") if x is None else x
+
+    print(f"{'product':8} {'net':3} {'k/m':>4} {'thr':>3} {'ours ms':>10} {'torch ms':>10} {'ours/torch':>10} "
+          f"{'adolc ms':>10} {'ours/adolc':>10} {'bound ms':>9} {'ours/bound':>10}")
     for r in rows:
-        ratio = f"{r['ours_ms'] / r['peer_ms']:.2f}" if r["peer_ms"] else "-"
-        bratio = f"{r['ours_ms'] / r['bound_ms']:.2f}" if r["bound_ms"] else "-"
         print(f"{r['product']:8} {r['net']:3} {r['k'] or '':>4} {r['threads']:>3} {r['ours_ms']:>10.3f} "
-              f"{(r['peer_ms'] or float('nan')):>10.3f} {ratio:>9} {(r['bound_ms'] or float('nan')):>9.3f} {bratio:>10}")
-    print("DGEMM rate used for the bound (GFLOP/s, 1 thread, 32-row batch shapes): " +
-          ", ".join(f"{n} {rates[n]:.1f}" for n in nets))
+              f"{num(r['peer_ms']):>10.3f} {ratio(r['ours_ms'], r['peer_ms']):>10} "
+              f"{num(r['adolc_ms']):>10.3f} {ratio(r['ours_ms'], r['adolc_ms']):>10} "
+              f"{num(r['bound_ms']):>9.3f} {ratio(r['ours_ms'], r['bound_ms']):>10}")
+    print(f"DGEMM rate used for the bound: {rate:.1f} GFLOP/s (1 thread, {LARGE_DGEMM.split(':')[0]}, best sample; "
+          f"{rate_before:.1f} before the suite)")
     if a.json:
         with open(a.json, "w") as f:
             json.dump(rows, f, indent=1)

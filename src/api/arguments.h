@@ -9,6 +9,7 @@
 #include "api/boundary.h"
 #include "model/forward_pass.h"
 #include "api/handle.h"
+#include "core/input_rows.h"
 #include "core/matrix.h"
 #include "model/parameters.h"
 
@@ -64,7 +65,7 @@ inline void copy_input(const double* p, std::size_t n, double* out, const char* 
 }
 
 // The copy is built straight from the caller's array, without zero-filling its storage first:
-// for a large X that pass over fresh memory costs as much as the copy itself.
+// for a large array that pass over fresh memory costs as much as the copy itself.
 inline Mat matrix_from(const double* p, uint32_t rows, uint32_t cols, const char* name) {
     if (!p) return Mat(rows, cols);
     Mat m;
@@ -74,6 +75,12 @@ inline Mat matrix_from(const double* p, uint32_t rows, uint32_t cols, const char
     m.cols = cols;
     require_finite(ptr(m.data), n, name);
     return m;
+}
+
+// The caller's rows x cols array, read batch by batch by the passes (null reads as zeros, a
+// NaN or an infinity is refused when its batch is read).
+inline InputRows caller_rows(const double* p, uint32_t rows, uint32_t cols, const char* name) {
+    return InputRows{p, rows, cols, name};
 }
 
 inline Vec vector_from(const double* p, uint64_t n, const char* name) {

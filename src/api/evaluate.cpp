@@ -33,7 +33,8 @@ VELTN_API int velt_compute(void* handle, const double* par, uint32_t npar, const
         require_array(out, count_product(R, model.numout, "out"), "out");
         if (R == 0) return;
         const PlainNN nn = loaded_model(model, par, npar);
-        copy_out(computev(nn, matrix_from(X, R, C, "X")).data, out);
+        row_pass(nn, caller_rows(X, R, C, "X"), InputRows{}, RowResult::outputs,
+                 [&](uint32_t row0, Mat const& F) { put_rows(out, row0, F); });
     });
 }
 
@@ -45,9 +46,8 @@ VELTN_API int velt_residual(void* handle, const double* par, uint32_t npar, cons
         require_array(out, count_product(R, Cy, "out"), "out");
         if (R == 0) return;
         const PlainNN nn = loaded_model(model, par, npar);
-        Mat F = computev(nn, matrix_from(X, R, C, "X"));
-        nn_sub_target(F, matrix_from(Y, R, Cy, "Y"));
-        copy_out(F.data, out);
+        row_pass(nn, caller_rows(X, R, C, "X"), caller_rows(Y, R, Cy, "Y"), RowResult::residuals,
+                 [&](uint32_t row0, Mat const& F) { put_rows(out, row0, F); });
     });
 }
 
@@ -60,7 +60,7 @@ VELTN_API int velt_obj(void* handle, const double* par, uint32_t npar, const dou
         if (R == 0) fail("no rows: the mean of an empty objective is undefined");
         require_array(out, 1, "out");
         const PlainNN nn = loaded_model(model, par, npar);
-        *out = objv(nn, matrix_from(X, R, C, "X"), matrix_from(Y, R, Cy, "Y"));
+        *out = objv(nn, caller_rows(X, R, C, "X"), caller_rows(Y, R, Cy, "Y"));
     });
 }
 
@@ -73,9 +73,8 @@ VELTN_API int velt_objv(void* handle, const double* par, uint32_t npar, const do
         require_array(out, count_product(R, Cy, "out"), "out");
         if (R == 0) return;
         const PlainNN nn = loaded_model(model, par, npar);
-        Mat terms;
-        objv_vec(nn, matrix_from(X, R, C, "X"), matrix_from(Y, R, Cy, "Y"), terms);
-        copy_out(terms.data, out);
+        row_pass(nn, caller_rows(X, R, C, "X"), caller_rows(Y, R, Cy, "Y"), RowResult::terms,
+                 [&](uint32_t row0, Mat const& F) { put_rows(out, row0, F); });
     });
 }
 

@@ -22,7 +22,7 @@ extern "C" VELTN_API int velt_g(void* handle, const double* params, uint32_t npa
         const PlainNN nn = loaded_model(model, params, nparams);
         PlainNN adjnn = nn;
         zero_parameters(adjnn);
-        const double objective = adj_objv(nn, matrix_from(X, R, C, "X"), matrix_from(Y, R, nout, "Y"), 1.0, adjnn);
+        const double objective = adj_objv(nn, caller_rows(X, R, C, "X"), caller_rows(Y, R, nout, "Y"), 1.0, adjnn);
         *J = objective;
         copy_parameters_out(getweights(adjnn), grad, nparams);
     });

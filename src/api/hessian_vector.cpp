@@ -17,7 +17,7 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
         require_array(J, 1, "J");
         require_array(g, 1, "g");
         require_array(Hv, k, "Hv");
-        const Mat Xm = matrix_from(X, n, nin, "X"), Ym = matrix_from(Y, n, nout, "Y");
+        const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
 
         const DirectionScope directions(k);
         const TangentNN nn = seeded_model(info, w, nw, V, k);
@@ -25,7 +25,7 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
         TangentNN adj = nn;
         zero_parameters(adj);
         const tanad::FO::Dynamic::Active<1> seed(1.0);
-        const auto objective = adj_objv(nn, Xm, Ym, seed, adj);
+        const auto objective = adj_objv(nn, Xr, Yr, seed, adj);
         const double t1 = wall_seconds();
         trace_objective(objective.value, t1 - t0);
 

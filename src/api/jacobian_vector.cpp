@@ -16,22 +16,35 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
         count_product(count_product(n, nout, "Jv"), k, "Jv");
         require_array(res, 1, "res");
         require_array(Jv, k, "Jv");
-        const Mat Xm = matrix_from(X, n, nin, "X"), Ym = matrix_from(Y, n, nout, "Y");
+        const std::size_t terms = std::size_t(n) * nout;
+        const bool rowmajor = veltn_rowmajor != 0;
 
         const DirectionScope directions(k);
         const TangentNN nn = seeded_model(info, w, nw, V, k);
         const double t0 = wall_seconds();
-        fad1<Mat> O;
-        resv(nn, Xm, Ym, O);
+        // Each batch writes its terms and their k tangents straight into res and Jv.
+        auto put = [&](uint32_t row0, fad1<Mat> const& O) {
+            const std::size_t e0 = std::size_t(row0) * nout, count = O.size();
+            std::copy_n(ptr(O.value.data), count, res + e0);
+            for (uint32_t d = 0; d < k; ++d) {
+                const double* t = d < O.ndir() ? ptr(O.tangents[d].data) : nullptr;
+                for (std::size_t e = 0; e < count; ++e) {
+                    const double v = t ? t[e] : 0.0;
+                    if (rowmajor)
+                        Jv[std::size_t(d) * terms + e0 + e] = v;
+                    else
+                        Jv[(e0 + e) * k + d] = v;
+                }
+            }
+        };
+        jacobian_vector_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), put);
         const double t1 = wall_seconds();
         if (std::getenv("NN_TRACE")) {
-            auto J = nn.norm_sum(O);
-            J /= static_cast<double>(O.size());
-            trace_objective(J.value, t1 - t0);
+            Mat R;
+            R.data = std::valarray<double>(res, terms);
+            R.rows = n;
+            R.cols = nout;
+            trace_objective(info.model.norm_sum(R) / static_cast<double>(terms), t1 - t0);
         }
-        copy_out(O.value.data, res);
-        std::valarray<Vec> tangents(k);
-        for (uint32_t d = 0; d < k; ++d) tangents[d] = O.tangents[d].data;
-        write_directions(tangents, k, O.size(), O.size(), Jv);
     });
 }

@@ -10,9 +10,35 @@ using namespace veltn;
 
 namespace {
 
-void trace(PlainNN const& nn, Mat const& terms, double seconds) {
+// The NN_TRACE line over the terms the call wrote to res (a copy, made only when tracing).
+void trace(PlainNN const& nn, const double* res, uint32_t n, uint32_t nout, double seconds) {
     if (!std::getenv("NN_TRACE")) return;
+    Mat terms;
+    terms.data = std::valarray<double>(res, std::size_t(n) * nout);
+    terms.rows = n;
+    terms.cols = nout;
     trace_objective(nn.norm_sum(terms) / static_cast<double>(terms.size()), seconds);
+}
+
+// velt_vJ and velt_vJ_vec: m weight arrays in U, vJ m x nw.
+void vector_jacobian(void* handle, const double* w, uint32_t nw, const double* U, uint32_t m, const double* X,
+                     const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ) {
+    PlainNN const& model = checked_product(handle, nw, n, nin, nout).model;
+    const uint32_t block = count_product(n, nout, "U");
+    count_product(m, block, "U");
+    require_array(res, 1, "res");
+    require_array(vJ, m, "vJ");
+    count_product(m, nw, "vJ");
+    const PlainNN nn = loaded_model(model, w, nw);
+    const double t0 = wall_seconds();
+    PlainNN zero = nn;
+    zero_parameters(zero);
+    std::vector<PlainNN> adj(m, zero);
+    adj_computev_vec(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"),
+                     caller_rows(U, m * n, nout, "U"), m, res, adj);
+    const double t1 = wall_seconds();
+    trace(nn, res, n, nout, t1 - t0);
+    for (uint32_t j = 0; j < m; ++j) copy_parameters_out(getweights(adj[j]), vJ + std::size_t(j) * nw, nw);
 }
 
 }  // namespace
@@ -21,48 +47,12 @@ extern "C" {
 
 VELTN_API int velt_vJ(void* handle, const double* w, uint32_t nw, const double* U, uint32_t /*k*/, const double* X,
                       const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ) {
-    return call_guarded("velt_vJ", [&] {
-        PlainNN const& model = checked_product(handle, nw, n, nin, nout).model;
-        require_array(res, 1, "res");
-        require_array(vJ, 1, "vJ");
-        const PlainNN nn = loaded_model(model, w, nw);
-        const Mat Xm = matrix_from(X, n, nin, "X"), Ym = matrix_from(Y, n, nout, "Y"), Um = matrix_from(U, n, nout, "U");
-        Mat R(n, nout);
-        const double t0 = wall_seconds();
-        PlainNN adj = nn;
-        zero_parameters(adj);
-        adj_computev_u(nn, Xm, Ym, R, Um, adj);
-        const double t1 = wall_seconds();
-        trace(nn, R, t1 - t0);
-        copy_out(R.data, res);
-        copy_parameters_out(getweights(adj), vJ, nw);
-    });
+    return call_guarded("velt_vJ", [&] { vector_jacobian(handle, w, nw, U, 1, X, Y, n, nin, nout, res, vJ); });
 }
 
 VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const double* U, uint32_t m, const double* X,
                           const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ) {
-    return call_guarded("velt_vJ_vec", [&] {
-        PlainNN const& model = checked_product(handle, nw, n, nin, nout).model;
-        const uint32_t block = count_product(n, nout, "U");
-        count_product(m, block, "U");
-        require_array(res, 1, "res");
-        require_array(vJ, m, "vJ");
-        count_product(m, nw, "vJ");
-        const PlainNN nn = loaded_model(model, w, nw);
-        std::vector<Mat> weights;
-        weights.reserve(m);
-        for (uint32_t j = 0; j < m; ++j) weights.push_back(matrix_from(U ? U + std::size_t(j) * block : nullptr, n, nout, "U"));
-        Mat R;
-        const double t0 = wall_seconds();
-        PlainNN zero = nn;
-        zero_parameters(zero);
-        std::vector<PlainNN> adj(m, zero);
-        adj_computev_vec(nn, matrix_from(X, n, nin, "X"), matrix_from(Y, n, nout, "Y"), R, weights, adj);
-        const double t1 = wall_seconds();
-        trace(nn, R, t1 - t0);
-        copy_out(R.data, res);
-        for (uint32_t j = 0; j < m; ++j) copy_parameters_out(getweights(adj[j]), vJ + std::size_t(j) * nw, nw);
-    });
+    return call_guarded("velt_vJ_vec", [&] { vector_jacobian(handle, w, nw, U, m, X, Y, n, nin, nout, res, vJ); });
 }
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <vector>
 
 #include "core/messages.h"
 #include "core/thread_state.h"
@@ -51,36 +52,55 @@ inline unsigned team_size(uint32_t nthreads, uint64_t work) {
     return static_cast<unsigned>(std::max<uint64_t>(n, 1));
 }
 
+// Multiply-adds a slot must have for a parallel region to pay for itself: waking a pool thread,
+// its workspace and the final sum in slot order cost tens of microseconds on a quiet machine
+// (and far more on a loaded one, where the region waits for a descheduled thread).
+constexpr double kMinSlotWork = 4e6;
+
+// Slots for `rows` rows in batches of `batch` rows at `row_work` multiply-adds per row: at most
+// nthreads, at most one per batch, and none with less than kMinSlotWork. It depends only on the
+// call's sizes, never on the team the runtime grants, so results stay the same bits.
+inline unsigned region_slots(uint32_t nthreads, uint32_t rows, uint32_t batch, double row_work) {
+    const uint64_t batches = rows / batch + (rows % batch != 0 ? 1u : 0u);
+    const double by_work = std::floor(row_work * rows / kMinSlotWork);
+    const uint64_t most = by_work < 1.0 ? 1u : by_work > 1e9 ? uint64_t(1e9) : uint64_t(by_work);
+    return team_size(static_cast<uint32_t>(std::min<uint64_t>(nthreads, most)), batches);
+}
+
 // Runs body(slot, nslots) once for every slot 0 .. nslots-1, on a team of up to nslots threads.
 // Work is divided by slot, not by the thread that runs it: a caller's OpenMP region may give the
 // library fewer threads than asked (nested regions run on one), and a thread that gets several
 // slots runs them one after the other, so what each slot computes, and hence every result, is
 // the same whatever team the runtime grants. No body may use a barrier: a slot does not know
-// which team it runs in. An exception in any slot is carried out of the region and rethrown in
-// the caller; the call's floating-point events, direction counts and message lines reach and
-// leave the worker threads through WorkerScope and HoldLines.
+// which team it runs in. An exception in a slot ends that slot; the one of the lowest slot is
+// rethrown in the caller, so which failure a call reports does not depend on the team either
+// (slots take the batches in row order: it is the one of the first failing batch). The call's
+// floating-point events, direction counts and message lines reach and leave the worker threads
+// through WorkerScope and HoldLines.
 template <class Body>
 void parallel_region(unsigned nslots, Body&& body) {
     if (nslots <= 1) {
         body(0u, 1u);
         return;
     }
-    std::exception_ptr error;
+    std::vector<std::exception_ptr> errors(nslots);
     const veltn::CallState caller = veltn::call_state();
     veltn::HeldLines held;
 #pragma omp parallel num_threads(nslots)
     {
         const unsigned tid = static_cast<unsigned>(omp_get_thread_num());
-        const unsigned nteam = static_cast<unsigned>(omp_get_num_threads());
         veltn::WorkerScope scope(tid != 0, caller);
         veltn::HoldLines hold(tid != 0 ? &held : nullptr);
-        try {
-            for (unsigned slot = tid; slot < nslots; slot += nteam) body(slot, nslots);
-        } catch (...) {
-#pragma omp critical(veltn_region_error)
-            if (!error) error = std::current_exception();
+        const unsigned nteam = static_cast<unsigned>(omp_get_num_threads());
+        for (unsigned slot = tid; slot < nslots; slot += nteam) {
+            try {
+                body(slot, nslots);
+            } catch (...) {
+                errors[slot] = std::current_exception();
+            }
         }
     }
     held.flush();
-    if (error) std::rethrow_exception(error);
+    for (std::exception_ptr const& error : errors)
+        if (error) std::rethrow_exception(error);
 }

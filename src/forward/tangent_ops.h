@@ -16,6 +16,7 @@ using TangentNN = NNTemplate<fad1<Mat>, fad1<Vec>, tanad::FO::Dynamic::Active<1>
 inline std::size_t nn_rows(fad1<Mat> const& m) { return m.value.rows; }
 inline std::size_t nn_count(fad1<Mat> const& m) { return m.value.size(); }
 inline std::size_t nn_count(fad1<Vec> const& v) { return v.value.size(); }
+inline std::size_t nn_ndir(fad1<Mat> const& m) { return m.ndir(); }
 
 // The input is data, not a function of the parameters: the current count of zero tangents.
 // A's storage is kept where the shapes match, here and in nn_zeros.

@@ -80,6 +80,14 @@ void adj_softplus(M const& Z, M const& dA, M& dZ) {
     vec_softplus_adjoint(ptr(Z.data), ptr(dA.data), ptr(dZ.data), Z.size(), kSoftplusCutoff);
 }
 
+// S := f'(Z) of softplus, so that S * dA gives adj_softplus(Z, dA) bit for bit (the adjoint
+// multiplies the slope e / (1 + e) by dA, and a slope of 1 above the cut-off keeps dA as it is).
+inline void softplus_slope_into(Mat const& Z, Mat& S) {
+    S.resize(Z.rows, Z.cols);
+    const Vec ones(1.0, Z.size());
+    vec_softplus_adjoint(ptr(Z.data), ptr(ones), ptr(S.data), Z.size(), kSoftplusCutoff);
+}
+
 // softplus(z) - 1; its adjoint is adj_softplus.
 template <class M, class V>
 void softplus_shifted_into(M const& Z, M& A) {

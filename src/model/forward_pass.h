@@ -1,12 +1,14 @@
 // The forward pass and the objective, generic over the model's types.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/errors.h"
+#include "core/input_rows.h"
 #include "core/parallel.h"
 #include "model/net_ops.h"
 #include "model/nn.h"
@@ -29,6 +31,17 @@ struct ForwardScratch {
     typename NN::Matrix T, F;
     Mat Xb, Yb;
 };
+
+// Multiply-adds of one row's forward pass: the weights' count (the hidden stack once per run),
+// times 1 + 2k for a model whose parameters carry k directions (a product then also makes
+// A_d W and A W_d for every direction).
+template <class NN>
+double forward_row_work(NN const& nn) {
+    double w = 0;
+    for (uint32_t l = 0; l < nn.nlayers; ++l)
+        w += double(nn_count(nn.weights[l])) * (l + 1 < nn.nlayers ? nn.niter : 1u);
+    return w * (1.0 + 2.0 * double(nn.nlayers ? nn_ndir(nn.weights[0]) : 0));
+}
 
 // Network outputs (R x numout) for the inputs X (R x C, C <= sizes[0]; missing columns are 0)
 // into F, with the intermediates in s.
@@ -78,25 +91,29 @@ typename NN::SValue block_objective(NN const& nn, Mat const& X, Mat const& Y, Fo
 }
 
 // Mean of the norm over all residual elements. More rows than `batch` are cut into batches
-// that run on nn.nthreads threads; each batch's mean is weighted by its element count.
+// that run on nn.nthreads threads, each reading its rows of X and Y into its own storage; each
+// batch's mean is weighted by its element count.
 template <class NN>
-typename NN::SValue objv(NN const& nn, Mat const& X, Mat const& Y) {
+typename NN::SValue objv(NN const& nn, InputRows const& X, InputRows const& Y) {
     using SV = typename NN::SValue;
-    const uint32_t R = static_cast<uint32_t>(X.rows);
+    const uint32_t R = X.rows;
     if (nn.batch >= R) {
         ForwardScratch<NN> s;
-        return block_objective(nn, X, Y, s);
+        X.read(0, R, s.Xb);
+        Y.read(0, R, s.Yb);
+        return block_objective(nn, s.Xb, s.Yb, s);
     }
-    const uint32_t Cy = static_cast<uint32_t>(Y.cols);
-    const BatchPlan plan(R, nn.batch, nn.nthreads);
+    const uint32_t Cy = Y.cols;
+    const unsigned nslots = region_slots(nn.nthreads, R, nn.batch, forward_row_work(nn));
+    const BatchPlan plan(R, nn.batch, nslots);
     // One partial sum per slot, added in slot order: the same result whatever team runs it.
-    std::vector<SV> sums(team_size(nn.nthreads, plan.count), SV(0.0));
-    parallel_region(static_cast<unsigned>(sums.size()), [&](unsigned slot, unsigned nslots) {
+    std::vector<SV> sums(nslots, SV(0.0));
+    parallel_region(nslots, [&](unsigned slot, unsigned count) {
         ForwardScratch<NN> s;
-        plan.for_thread(slot, nslots, [&](uint32_t b) {
+        plan.for_thread(slot, count, [&](uint32_t b) {
             const uint32_t rows = plan.rows_of(b);
-            copy_rows_into(X, plan.first_row(b), rows, s.Xb);
-            copy_rows_into(Y, plan.first_row(b), rows, s.Yb);
+            X.read(plan.first_row(b), rows, s.Xb);
+            Y.read(plan.first_row(b), rows, s.Yb);
             sums[slot] += block_objective(nn, s.Xb, s.Yb, s) * static_cast<double>(Cy * rows);
         });
     });
@@ -106,35 +123,42 @@ typename NN::SValue objv(NN const& nn, Mat const& X, Mat const& Y) {
     return total;
 }
 
-// The per-element objective terms of one block of rows into s.F.
 template <class NN>
-void block_terms(NN const& nn, Mat const& X, Mat const& Y, ForwardScratch<NN>& s) {
-    computev_into(nn, X, s, s.F);
-    nn_sub_target(s.F, Y);
-    nn_assign_values(s.F, nn.norm_vec(s.F));
+typename NN::SValue objv(NN const& nn, Mat const& X, Mat const& Y) {
+    return objv(nn, input_rows(X, "X"), input_rows(Y, "Y"));
 }
 
-// Per-element objective terms (R x Cy) into out, batched like objv; batches write disjoint rows.
-template <class NN>
-void objv_vec(NN const& nn, Mat const& X, Mat const& Y, typename NN::Matrix& out) {
-    const uint32_t R = static_cast<uint32_t>(X.rows);
-    if (nn.batch >= R) {
+// What a row pass gives for each row: the network outputs, the residuals (outputs minus
+// targets) or the norm's per-element terms of the residuals.
+enum class RowResult { outputs, residuals, terms };
+
+// Runs the network over the rows of X (and Y, unless outputs are asked for) in batches on
+// nn.nthreads threads and hands each batch's result to put(row0, block) on the thread that
+// computed it; block holds rows row0 .. row0 + rows - 1 and is valid only during the call.
+// Batches cover disjoint rows, so put may write them straight into the caller's array.
+template <class NN, class Put>
+void row_pass(NN const& nn, InputRows const& X, InputRows const& Y, RowResult what, Put&& put) {
+    const uint32_t R = X.rows;
+    const uint32_t batch = std::min<uint32_t>(nn.batch, std::max<uint32_t>(R, 1));
+    const unsigned nslots = region_slots(nn.nthreads, R, batch, forward_row_work(nn));
+    const BatchPlan plan(R, batch, nslots);
+    parallel_region(nslots, [&](unsigned slot, unsigned count) {
         ForwardScratch<NN> s;
-        block_terms(nn, X, Y, s);
-        out = std::move(s.F);
-        return;
-    }
-    const std::size_t Cy = Y.cols;
-    nn_zeros(out, R, Cy);
-    const BatchPlan plan(R, nn.batch, nn.nthreads);
-    parallel_region(team_size(nn.nthreads, plan.count), [&](unsigned slot, unsigned nslots) {
-        ForwardScratch<NN> s;
-        plan.for_thread(slot, nslots, [&](uint32_t b) {
-            const uint32_t rows = plan.rows_of(b);
-            copy_rows_into(X, plan.first_row(b), rows, s.Xb);
-            copy_rows_into(Y, plan.first_row(b), rows, s.Yb);
-            block_terms(nn, s.Xb, s.Yb, s);
-            nn_place_rows(out, s.F, plan.first_row(b));
+        plan.for_thread(slot, count, [&](uint32_t b) {
+            const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
+            X.read(row0, rows, s.Xb);
+            computev_into(nn, s.Xb, s, s.F);
+            if (what != RowResult::outputs) {
+                Y.read(row0, rows, s.Yb);
+                nn_sub_target(s.F, s.Yb);
+            }
+            if (what == RowResult::terms) nn_assign_values(s.F, nn.norm_vec(s.F));
+            put(row0, static_cast<typename NN::Matrix const&>(s.F));
         });
     });
+}
+
+// Writes the rows of a plain block into a row-major array of the block's width.
+inline void put_rows(double* out, std::size_t row0, Mat const& block) {
+    std::copy_n(ptr(block.data), block.size(), out + row0 * block.cols);
 }

@@ -10,6 +10,8 @@
 inline std::size_t nn_rows(Mat const& m) { return m.rows; }
 inline std::size_t nn_count(Mat const& m) { return m.size(); }
 inline std::size_t nn_count(Vec const& v) { return v.size(); }
+// Directions a matrix carries besides its value (none for a plain one).
+inline std::size_t nn_ndir(Mat const&) { return 0; }
 
 // A := rows(X) x width zeros with X in its first X.cols columns (A's storage is kept when its
 // size fits, here and in nn_zeros).

@@ -6,6 +6,10 @@
 #include "forward/tangent_ops.h"
 #include "model/forward_pass.h"
 
-// O (n x numout, with the model's directions) := the per-element terms of computev(X) - Y.
-// Rows beyond one batch run in batches on nn.nthreads threads, each writing its own rows.
-inline void resv(TangentNN const& nn, Mat const& X, Mat const& Y, fad1<Mat>& O) { objv_vec(nn, X, Y, O); }
+// The per-element terms of computev(X) - Y over the tangent model, whose directions make the
+// terms' tangents the products J v_d: batches on nn.nthreads threads, each handed to
+// put(row0, terms) (see row_pass).
+template <class Put>
+void jacobian_vector_rows(TangentNN const& nn, InputRows const& X, InputRows const& Y, Put&& put) {
+    row_pass(nn, X, Y, RowResult::terms, put);
+}

@@ -2,57 +2,49 @@
 // caller weights over the terms instead of the objective's adjoint.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "reverse/reverse_pass.h"
 
-// One weight matrix U (n x numout): R receives the terms, B (zero on entry) the adjoints of
-// sum_e U_e term_e, added. Rows beyond one batch run in batches on nn.nthreads threads.
-template <class NN>
-void adj_computev_u(NN const& nn, Mat const& X, Mat const& Y, Mat& R, Mat const& U, NN& B) {
-    const uint32_t n = static_cast<uint32_t>(X.rows);
-    if (nn.batch >= n) {
-        Mat adjR = U;
-        adj_computev(nn, X, Y, 0.0, adjR, R, B);
-        return;
-    }
-    const BatchPlan plan(n, nn.batch, nn.nthreads);
-    R = Mat(n, Y.cols);
-    with_slot_adjoints(
-        team_size(nn.nthreads, plan.count), B,
-        [&](unsigned slot, unsigned nslots, NN& acc) {
-            plan.for_thread(slot, nslots, [&](uint32_t b) {
-                const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
-                Mat Rb;
-                adj_computev_u(nn, copy_rows(X, row0, rows), copy_rows(Y, row0, rows), Rb, copy_rows(U, row0, rows),
-                               acc);
-                nn_place_rows(R, Rb, row0);
-            });
-        },
-        [](unsigned) {});
-}
-
-// m weight matrices at once: one forward sweep over all rows, then the m reverse sweeps on
-// nn.nthreads threads; B[j] (zero on entry) receives the adjoints for U[j].
-template <class NN>
-void adj_computev_vec(NN const& nn, Mat const& X, Mat const& Y, Mat& R, std::vector<Mat> const& U,
-                      std::vector<NN>& B) {
-    Sweep<NN> sw;
-    forward_sweep(nn, X, Y, sw);
-    const Mat residual = sw.residual;
-    R = residual;
-    nn_assign_values(R, nn.norm_vec(residual));
-    const uint32_t m = static_cast<uint32_t>(U.size());
-    if (m == 0) return;
-    const BatchPlan plan(m, 1, nn.nthreads);
-    parallel_region(team_size(nn.nthreads, m), [&](unsigned slot, unsigned nslots) {
-        ReverseScratch<NN> scratch;
-        Mat adjR;
-        plan.for_thread(slot, nslots, [&](uint32_t j) {
-            adjR = U[j];
-            nn.adj_norm_vec(residual, nn_as_vector(U[j]), adjR);
-            reverse_sweep(nn, sw, adjR, B[j], scratch);
+// m weight arrays U_j of n x numout values each, one after the other (U has m * n rows): res
+// (n x numout, row-major) receives the per-element terms and B[j] (zero on entry) the adjoints
+// of sum_e U_je term_e. Rows run in batches on nn.nthreads threads; a batch makes one forward
+// sweep and the m reverse sweeps from it, so that a thread keeps one batch's sweep and m
+// accumulators whatever the row count; the sweeps share the activation's slopes. The slots'
+// accumulators are added in slot order.
+inline void adj_computev_vec(PlainNN const& nn, InputRows const& X, InputRows const& Y, InputRows const& U, uint32_t m,
+                             double* res, std::vector<PlainNN>& B) {
+    const uint32_t n = X.rows;
+    const uint32_t nout = Y.cols;
+    const uint32_t batch = std::min<uint32_t>(nn.batch, n);
+    const unsigned nslots = region_slots(nn.nthreads, n, batch, (1.0 + 2.0 * m) * forward_row_work(nn));
+    const BatchPlan plan(n, batch, nslots);
+    // With one slot the batches add straight into B.
+    std::vector<PlainNN> acc(nslots > 1 && m ? std::size_t(nslots) * m : 0, m ? B[0] : nn);
+    parallel_region(nslots, [&](unsigned slot, unsigned count) {
+        Workspace<PlainNN> w;
+        Vec weights;
+        Slopes slopes;
+        plan.for_thread(slot, count, [&](uint32_t b) {
+            const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
+            X.read(row0, rows, w.Xb);
+            Y.read(row0, rows, w.Yb);
+            forward_sweep(nn, w.Xb, w.Yb, w.sweep);
+            const bool shared = m > 1 && sweep_slopes(nn, w.sweep, slopes);
+            for (uint32_t j = 0; j < m; ++j) {
+                U.read(j * n + row0, rows, w.adjR);
+                weights = w.adjR.data;
+                nn.adj_norm_vec(w.sweep.residual, weights, w.adjR);
+                PlainNN& into = nslots > 1 ? acc[std::size_t(slot) * m + j] : B[j];
+                reverse_sweep(nn, w.sweep, w.adjR, into, w.scratch, shared ? &slopes : nullptr);
+            }
+            const Vec terms = nn.norm_vec(w.sweep.residual);
+            std::copy_n(ptr(terms), terms.size(), res + std::size_t(row0) * nout);
         });
     });
+    if (nslots > 1)
+        for (unsigned slot = 0; slot < nslots; ++slot)
+            for (uint32_t j = 0; j < m; ++j) do_add(B[j], acc[std::size_t(slot) * m + j]);
 }

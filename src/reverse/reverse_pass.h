@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "functions/activations.h"
 #include "model/forward_pass.h"
 #include "model/net_ops.h"
 #include "core/parallel.h"
@@ -71,9 +73,39 @@ struct ReverseScratch {
 // and bias into adjnn (the niter runs share the hidden weights), so that one adjnn can gather
 // the batches of a thread. The sweep is only read, so several reverse sweeps may share one
 // forward sweep.
+// The slopes f'(Z) of a plain sweep's pre-activations, for reverse sweeps that share one
+// forward sweep: entry i belongs to tape entry i (odd entries only), the last one to Zo.
+using Slopes = std::vector<Mat>;
+
+// dZ := the activation's adjoint at Z applied to dA, or slope * dA when the slope is known.
+template <class NN, class M>
+void activation_adjoint(NN const& nn, M const& Z, M const& dA, Mat const* slope, M& dZ) {
+    if constexpr (std::is_same_v<M, Mat>) {
+        if (slope) {
+            dZ.resize(dA.rows, dA.cols);
+            const double* s = ptr(slope->data);
+            const double* a = ptr(dA.data);
+            double* z = ptr(dZ.data);
+            for (std::size_t i = 0, n = dA.size(); i < n; ++i) z[i] = s[i] * a[i];
+            return;
+        }
+    }
+    nn.adj_act(Z, dA, dZ);
+}
+
+// The slopes of sw for the plain model's activation when it has a cheaper product form than
+// its adjoint (softplus: an exp per element saved on every further sweep); false otherwise.
+inline bool sweep_slopes(PlainNN const& nn, Sweep<PlainNN> const& sw, Slopes& slopes) {
+    if (nn.adj_act != &adj_softplus<Mat, Vec>) return false;
+    if (slopes.size() != sw.tape.size() + 1) slopes.resize(sw.tape.size() + 1);
+    for (std::size_t i = 1; i < sw.tape.size(); i += 2) softplus_slope_into(sw.tape[i], slopes[i]);
+    softplus_slope_into(sw.Zo, slopes.back());
+    return true;
+}
+
 template <class NN>
 void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const& adjR, NN& adjnn,
-                   ReverseScratch<NN>& scratch) {
+                   ReverseScratch<NN>& scratch, Slopes const* slopes = nullptr) {
     using M = typename NN::Matrix;
     const uint32_t L = nn.nlayers;
     const uint32_t last = L - 1;
@@ -88,7 +120,7 @@ void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const&
     if (scratch.colsums.size() != L) scratch.colsums.resize(L);
 
     M& dZo = scratch.dZo;
-    nn.adj_act(sw.Zo, adjR, dZo);
+    activation_adjoint(nn, sw.Zo, adjR, slopes ? &slopes->back() : nullptr, dZo);
     nn_colsum(dZo, scratch.colsums[last]);
     nn_add_into(adjnn.biases[last], scratch.colsums[last]);
     M& dT = scratch.dT;
@@ -106,7 +138,7 @@ void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const&
         for (uint32_t l = last; l-- > 0;) {
             M const& Z = sw.tape[top - 1];
             M const& A = sw.tape[top - 2];
-            nn.adj_act(Z, dA[l + 1], dZ[l]);
+            activation_adjoint(nn, Z, dA[l + 1], slopes ? &(*slopes)[top - 1] : nullptr, dZ[l]);
             nn_colsum(dZ[l], scratch.colsums[l]);
             nn_add_into(adjnn.biases[l], scratch.colsums[l]);
             // The adjoint of the network's input is not wanted: skip its product.
@@ -173,39 +205,50 @@ void with_slot_adjoints(unsigned nslots, NN& adjnn, Body&& body, Finish&& finish
 }
 
 // The objective over all rows of X with its adjoints scaled by adjJ, added into adjnn (zero on
-// entry when rows run in batches). Rows beyond one batch run in batches on nn.nthreads threads; batch b is seeded with
+// entry when rows run in batches). Rows beyond one batch run in batches on nn.nthreads threads,
+// each reading its rows of X and Y into its own workspace; batch b is seeded with
 // adjJ * rows_b / R so that every row weighs the same whatever the batch size.
 template <class NN>
-typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn,
-                            Workspace<NN>* ws = nullptr) {
+typename NN::SValue adj_objv(NN const& nn, InputRows const& X, InputRows const& Y, typename NN::SValue adjJ,
+                            NN& adjnn) {
     using SV = typename NN::SValue;
-    const uint32_t R = static_cast<uint32_t>(X.rows);
-    const uint32_t n = static_cast<uint32_t>(Y.cols);
+    const uint32_t R = X.rows;
+    const uint32_t n = Y.cols;
     if (nn.batch >= R) {
-        std::unique_ptr<Workspace<NN>> own;
-        Workspace<NN>& w = ws ? *ws : *(own = std::make_unique<Workspace<NN>>());
+        Workspace<NN> w;
+        X.read(0, R, w.Xb);
+        Y.read(0, R, w.Yb);
         nn_zeros(w.adjR, R, n);
-        return adj_computev(nn, X, Y, adjJ, w.adjR, w.out, adjnn, &w);
+        return adj_computev(nn, w.Xb, w.Yb, adjJ, w.adjR, w.out, adjnn, &w);
     }
-    const BatchPlan plan(R, nn.batch, nn.nthreads);
+    // The reverse sweep makes two products for each of the forward sweep's.
+    const unsigned nslots = region_slots(nn.nthreads, R, nn.batch, 3.0 * forward_row_work(nn));
+    const BatchPlan plan(R, nn.batch, nslots);
     const double N = static_cast<double>(R * n);
     SV scaled = adjJ;
     scaled /= N;
     SV total(0.0);
-    std::vector<SV> sums(team_size(nn.nthreads, plan.count), SV(0.0));
+    std::vector<SV> sums(nslots, SV(0.0));
     with_slot_adjoints(
-        static_cast<unsigned>(sums.size()), adjnn,
-        [&](unsigned slot, unsigned nslots, NN& acc) {
+        nslots, adjnn,
+        [&](unsigned slot, unsigned count, NN& acc) {
             Workspace<NN> w;
-            plan.for_thread(slot, nslots, [&](uint32_t b) {
+            plan.for_thread(slot, count, [&](uint32_t b) {
                 const uint32_t rows = plan.rows_of(b);
-                copy_rows_into(X, plan.first_row(b), rows, w.Xb);
-                copy_rows_into(Y, plan.first_row(b), rows, w.Yb);
+                X.read(plan.first_row(b), rows, w.Xb);
+                Y.read(plan.first_row(b), rows, w.Yb);
                 const SV seed = (scaled * static_cast<double>(rows)) * static_cast<double>(n);
-                sums[slot] += adj_objv(nn, w.Xb, w.Yb, seed, acc, &w) * static_cast<double>(rows * n);
+                nn_zeros(w.adjR, rows, n);
+                const SV J = adj_computev(nn, w.Xb, w.Yb, seed, w.adjR, w.out, acc, &w);
+                sums[slot] += J * static_cast<double>(rows * n);
             });
         },
         [&](unsigned slot) { total += sums[slot]; });
     total /= N;
     return total;
+}
+
+template <class NN>
+typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn) {
+    return adj_objv(nn, input_rows(X, "X"), input_rows(Y, "Y"), adjJ, adjnn);
 }
