@@ -58,8 +58,10 @@
  *   every array must hold the number of values stated. A function refuses (-1) an array it
  *   reads or writes whose element count reaches 2^32, and no other: velt_Hv, which keeps k * nw
  *   values, accepts any n * nout * k; velt_Jv, which writes k * n * nout, does not.
- *   The caller owns every array; the library copies what it reads before using it and keeps
- *   no pointer after a call returns.
+ *   The caller owns every array. The library never writes to an input; it copies X, Y and U a
+ *   batch of rows at a time into the storage of the thread that runs the batch (so its memory
+ *   does not grow with R), and keeps no pointer after a call returns. An input must therefore
+ *   not change while a call reads it.
  *
  * Objective
  *   J = mean over all R * numout residual elements (prediction minus target) of the norm.
