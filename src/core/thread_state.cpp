@@ -4,7 +4,11 @@
 
 namespace veltn {
 
+namespace {
 thread_local CallState tl_call_state;
+}  // namespace
+
+CallState& call_state() noexcept { return tl_call_state; }
 
 namespace {
 constexpr int kReported = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW;

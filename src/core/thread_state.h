@@ -18,8 +18,9 @@ struct CallState {
     uint64_t container_directions = 0;
 };
 
-extern thread_local CallState tl_call_state;
-inline CallState& call_state() { return tl_call_state; }
+// This thread's state. A function rather than an extern thread_local, so that every use goes
+// through the one definition (no per-unit TLS wrappers, which UndefinedBehaviorSanitizer trips on).
+CallState& call_state() noexcept;
 
 // Floating-point events the library reports (invalid operation, division by zero, overflow).
 int reported_fp_events();
