@@ -38,6 +38,20 @@ struct MatrixTemplate {
 using Mat = MatrixTemplate<double>;
 using Vec = std::valarray<double>;
 
+// The sums of columns j, j+1, ... in blocks of W, each held in registers across all the rows
+// (a sum kept in memory would wait on its own store every row); returns the first column left.
+template <std::size_t W, class T>
+std::size_t colsum_block(const T* d, std::size_t cols, std::size_t last, std::size_t j, T* out) {
+    for (; j + W <= cols; j += W) {
+        T acc[W];
+        for (std::size_t c = 0; c < W; ++c) acc[c] = d[last * cols + j + c];
+        for (std::size_t i = last; i-- > 0;)
+            for (std::size_t c = 0; c < W; ++c) acc[c] += d[i * cols + j + c];
+        for (std::size_t c = 0; c < W; ++c) out[j + c] = acc[c];
+    }
+    return j;
+}
+
 // Column sums into s (its storage kept when the length matches), each accumulated from the last
 // row up to the first.
 template <class T>
@@ -48,12 +62,13 @@ void colsum_into(MatrixTemplate<T> const& m, std::valarray<T>& s) {
         return;
     }
     const T* d = &m.data[0];
-    const std::size_t last = m.rows - 1;
-    for (std::size_t j = 0; j < m.cols; ++j) s[j] = d[last * m.cols + j];
-    for (std::size_t i = last; i-- > 0;) {
-        const T* row = d + i * m.cols;
-        for (std::size_t j = 0; j < m.cols; ++j) s[j] += row[j];
-    }
+    T* out = &s[0];
+    const std::size_t cols = m.cols, last = m.rows - 1;
+    std::size_t j = 0;
+    j = colsum_block<8>(d, cols, last, j, out);
+    j = colsum_block<4>(d, cols, last, j, out);
+    j = colsum_block<2>(d, cols, last, j, out);
+    colsum_block<1>(d, cols, last, j, out);
 }
 
 inline const double* ptr(Vec const& v) { return v.size() ? &v[0] : nullptr; }

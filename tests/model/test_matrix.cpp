@@ -97,6 +97,22 @@ TEST(Colsum, AddsFromTheLastRowUpward) {
     EXPECT_EQ(s[1], 0.0);
 }
 
+// Every width (the sums run in register blocks of 8, 4, 2 and 1 columns) and a few heights:
+// bit for bit the sums of each column from the last row up.
+TEST(Colsum, EveryWidthMatchesTheBottomUpSumBitForBit) {
+    for (std::size_t cols = 1; cols <= 19; ++cols)
+        for (std::size_t rows : {1u, 2u, 7u, 33u}) {
+            const Mat m = random_mat(rows, cols, unsigned(31 * cols + rows));
+            const Vec s = column_sums(m);
+            ASSERT_EQ(s.size(), cols);
+            for (std::size_t j = 0; j < cols; ++j) {
+                double want = m(rows - 1, j);
+                for (std::size_t i = rows - 1; i-- > 0;) want += m(i, j);
+                EXPECT_EQ(s[j], want) << rows << " x " << cols << ", column " << j;
+            }
+        }
+}
+
 TEST(Matmul, EachPathMatchesTheDefinition) {
     struct Case {
         std::size_t r, k, n;
