@@ -3,6 +3,7 @@
 
 #include <cblas.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <valarray>
@@ -134,15 +135,31 @@ inline bool add_bias(Mat& Z, Vec const& b) {
 
 // Writes the r x c block src into dst (dst.cols wide) with its top-left corner at column col0.
 inline void place_columns(Mat& dst, Mat const& src, std::size_t col0) {
-    for (std::size_t i = 0; i < src.rows; ++i)
-        for (std::size_t j = 0; j < src.cols; ++j) dst.data[i * dst.cols + col0 + j] = src.data[i * src.cols + j];
+    if (src.size() == 0) return;
+    const double* s = &src.data[0];
+    double* d = &dst.data[0];
+    for (std::size_t i = 0; i < src.rows; ++i) std::copy_n(s + i * src.cols, src.cols, d + i * dst.cols + col0);
 }
 
 // Reads columns col0 .. col0+width-1 of src into dst (src.rows x width).
 inline void take_columns(Mat const& src, std::size_t col0, std::size_t width, Mat& dst) {
     dst.resize(src.rows, width);
-    for (std::size_t i = 0; i < src.rows; ++i)
-        for (std::size_t j = 0; j < width; ++j) dst.data[i * width + j] = src.data[i * src.cols + col0 + j];
+    if (dst.size() == 0) return;
+    const double* s = &src.data[0];
+    double* d = &dst.data[0];
+    for (std::size_t i = 0; i < src.rows; ++i) std::copy_n(s + i * src.cols + col0, width, d + i * width);
+}
+
+// dst += columns col0 .. col0+dst.cols-1 of src, row by row (src has at least dst's rows).
+inline void add_columns(Mat const& src, std::size_t col0, Mat& dst) {
+    if (dst.size() == 0) return;
+    const double* s = &src.data[0];
+    double* d = &dst.data[0];
+    for (std::size_t i = 0; i < dst.rows; ++i) {
+        const double* from = s + i * src.cols + col0;
+        double* to = d + i * dst.cols;
+        for (std::size_t j = 0; j < dst.cols; ++j) to[j] += from[j];
+    }
 }
 
 // out := rows row0 .. row0+n-1 of m, all columns (out's storage is kept when its size fits).

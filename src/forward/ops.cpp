@@ -284,13 +284,19 @@ struct Rows {
 // One tangent (rows x cols at out) from the two terms of a product: out := a + b, or out := a
 // when the product has no second term for this direction; with add, out += the same. An absent
 // term reads as `zero` (cols zeros), so that it adds +0.0 exactly as a zero BLAS result would.
+// With a bias (cols entries, only without add), out := (a + b) + bias, the sum a bias pass
+// after the product would make.
 void combine(double* out, std::size_t rows, std::size_t cols, Rows a, Rows b, bool has_b, bool add,
-             const double* zero) {
+             const double* zero, const double* bias = nullptr) {
     for (std::size_t i = 0; i < rows; ++i) {
         const double* u = a.base ? a.base + i * a.stride : zero;
         const double* t = b.base ? b.base + i * b.stride : zero;
         double* o = out + i * cols;
-        if (has_b && add) {
+        if (bias && has_b) {
+            for (std::size_t e = 0; e < cols; ++e) o[e] = (u[e] + t[e]) + bias[e];
+        } else if (bias) {
+            for (std::size_t e = 0; e < cols; ++e) o[e] = u[e] + bias[e];
+        } else if (has_b && add) {
             for (std::size_t e = 0; e < cols; ++e) o[e] += u[e] + t[e];
         } else if (has_b) {
             for (std::size_t e = 0; e < cols; ++e) o[e] = u[e] + t[e];
@@ -327,8 +333,10 @@ const double* stacked_times(std::valarray<Mat> const& t, std::size_t d0, std::si
     return P;
 }
 
-// C's tangents for C = A B: d = A_d B + A B_d for d below B's count, A_d B beyond.
-void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
+// C's tangents for C = A B: d = A_d B + A B_d for d below B's count, A_d B beyond. With bias
+// (whose tangents below C's count all have C.cols entries), tangent d of the bias is added to
+// every row of tangent d.
+void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, fad1<Vec> const* bias = nullptr) {
     const std::size_t r = A.value.rows, n = A.value.cols, m = B.value.cols;
     const std::size_t k = A.tangents.size();
     const std::size_t kb = std::min(k, B.tangents.size());
@@ -354,7 +362,9 @@ void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
         }
         for (std::size_t j = 0; j < c; ++j) {
             const Rows t = j < cb ? side_by_side(T, pb[j], m, nb * m) : Rows{nullptr, 0};
-            combine(ptr(C.tangents[d0 + j].data), r, m, stacked(U, pa[j], r, m), t, j < cb, false, zero);
+            const std::size_t d = d0 + j;
+            const double* b = bias && d < bias->tangents.size() ? ptr(bias->tangents[d]) : nullptr;
+            combine(ptr(C.tangents[d].data), r, m, stacked(U, pa[j], r, m), t, j < cb, false, zero, b);
         }
     }
 }
@@ -460,6 +470,21 @@ void do_mult(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
         matmul(A.value, B.value, R.value);
         mult_tangents(A, B, R);
     });
+}
+
+void do_mult_bias(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Vec> const& b, fad1<Mat>& C) {
+    const std::size_t cols = B.value.cols;
+    bool fused = &C != &A && &C != &B && b.value.size() == cols;
+    for (std::size_t d = 0; fused && d < std::min(b.tangents.size(), A.tangents.size()); ++d)
+        fused = b.tangents[d].size() == cols;
+    if (!fused) {
+        do_mult(A, B, C);
+        do_binplus(C, C, b);
+        return;
+    }
+    matmul(A.value, B.value, C.value);
+    add_bias(C.value, b.value);
+    mult_tangents(A, B, C, &b);
 }
 
 void do_binmult(fad1<Mat>& C, fad1<Mat> const& A, TransposedFAD1<Mat> const& Bt) {

@@ -152,6 +152,10 @@ double* scratch(unsigned slot, std::size_t n);
 // C := A B; the value by the three-way rule (one row of A -> dgemv transposed, one column of B
 // -> dgemv, otherwise dgemm). Tangent d = A_d B + A B_d (A_d B alone beyond B's directions).
 void do_mult(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C);
+// C := A B + b with b added to every row: do_mult then do_binplus, in one pass over C's
+// tangents when b has B.cols entries in its value and in each tangent C will have (C may not
+// be A or B for that; otherwise it runs the two steps).
+void do_mult_bias(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Vec> const& b, fad1<Mat>& C);
 // C := A B^T (dgemm). Tangent d = A B_d^T + A_d B^T over A's directions.
 void do_binmult(fad1<Mat>& C, fad1<Mat> const& A, TransposedFAD1<Mat> const& Bt);
 // C := A^T B (dgemm). Tangent d = A^T B_d + A_d^T B over B's directions.

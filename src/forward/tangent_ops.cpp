@@ -41,6 +41,12 @@ void nn_take_columns(fad1<Mat> const& src, std::size_t col0, std::size_t width, 
     for (std::size_t d = 0; d < src.tangents.size(); ++d) take_columns(src.tangents[d], col0, width, dst.tangents[d]);
 }
 
+void nn_add_columns(fad1<Mat> const& src, std::size_t col0, fad1<Mat>& dst) {
+    add_columns(src.value, col0, dst.value);
+    const std::size_t k = std::min(dst.tangents.size(), src.tangents.size());
+    for (std::size_t d = 0; d < k; ++d) add_columns(src.tangents[d], col0, dst.tangents[d]);
+}
+
 void nn_place_rows(fad1<Mat>& dst, fad1<Mat> const& src, std::size_t row0) {
     nn_place_rows(dst.value, src.value, row0);
     const std::size_t k = std::min(dst.tangents.size(), src.tangents.size());

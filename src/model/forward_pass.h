@@ -60,14 +60,12 @@ void computev_into(NN const& nn, Mat const& X, ForwardScratch<NN>& s, typename N
         // Run p starts from the output of run p - 1 (of the input's width).
         if (p > 0) std::swap(A[0], A[last]);
         for (uint32_t l = 0; l < last; ++l) {
-            nn_mult(A[l], nn.weights[l], Z[l]);
-            nn_add_bias(Z[l], nn.biases[l]);
+            nn_mult_bias(A[l], nn.weights[l], nn.biases[l], Z[l]);
             nn.act_into(Z[l], A[l + 1]);
         }
         nn_place_columns(s.T, A[last], p * S);
     }
-    nn_mult(s.T, nn.weights[last], Z[last]);
-    nn_add_bias(Z[last], nn.biases[last]);
+    nn_mult_bias(s.T, nn.weights[last], nn.biases[last], Z[last]);
     nn.act_into(Z[last], F);
 }
 

@@ -45,15 +45,13 @@ void forward_sweep(NN const& nn, Mat const& X, Mat const& Y, Sweep<NN>& sw) {
     for (uint32_t p = 0; p < nn.niter; ++p) {
         for (uint32_t l = 0; l + 1 < L; ++l, i += 2) {
             M& Z = sw.tape[i + 1];
-            nn_mult(sw.tape[i], nn.weights[l], Z);
-            nn_add_bias(Z, nn.biases[l]);
+            nn_mult_bias(sw.tape[i], nn.weights[l], nn.biases[l], Z);
             M& A = i + 2 < entries ? sw.tape[i + 2] : last;
             nn.act_into(Z, A);
         }
         nn_place_columns(sw.T, i < entries ? sw.tape[i] : last, p * S);
     }
-    nn_mult(sw.T, nn.weights[L - 1], sw.Zo);
-    nn_add_bias(sw.Zo, nn.biases[L - 1]);
+    nn_mult_bias(sw.T, nn.weights[L - 1], nn.biases[L - 1], sw.Zo);
     nn.act_into(sw.Zo, sw.residual);
     nn_sub_target(sw.residual, Y);
 }
@@ -64,7 +62,7 @@ void forward_sweep(NN const& nn, Mat const& X, Mat const& Y, Sweep<NN>& sw) {
 // pre-activation, colsums[l] the column sums of dZ[l] (of dZo for the output layer).
 template <class NN>
 struct ReverseScratch {
-    typename NN::Matrix dZo, dT, block;
+    typename NN::Matrix dZo, dT;
     std::vector<typename NN::Matrix> dA, dZ;
     std::vector<typename NN::Vector> colsums;
 };
@@ -114,7 +112,6 @@ void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const&
 
     std::vector<M>& dA = scratch.dA;
     std::vector<M>& dZ = scratch.dZ;
-    M& block = scratch.block;
     if (dA.size() != L) dA.resize(L);
     if (dZ.size() != last) dZ.resize(last);
     if (scratch.colsums.size() != L) scratch.colsums.resize(L);
@@ -133,8 +130,7 @@ void reverse_sweep(NN const& nn, Sweep<NN> const& sw, typename NN::Matrix const&
         // The adjoint of run p's output: its band of dT plus what flows back from run p + 1 (the
         // adjoint of that run's input, which has the same width).
         if (p + 1 < nn.niter) std::swap(dA[last], dA[0]);
-        nn_take_columns(dT, p * S, S, block);
-        nn_add_into(dA[last], block);
+        nn_add_columns(dT, p * S, dA[last]);
         for (uint32_t l = last; l-- > 0;) {
             M const& Z = sw.tape[top - 1];
             M const& A = sw.tape[top - 2];

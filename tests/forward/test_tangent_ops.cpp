@@ -86,6 +86,33 @@ TEST(TangentNetOps, MultAndBiasMatchTheirOperations) {
     expect_same(Z, Zb, "add_bias in place");
 }
 
+// The fused product with bias is the product followed by the bias pass, bit for bit, whatever
+// directions the operands have: fewer on W or b, a zero direction on A (left out of the
+// stacked products), a bias tangent of another length (the unfused steps).
+TEST(TangentNetOps, MultBiasIsTheProductThenTheBias) {
+    DirectionCounts counts(kDirs);
+    struct Case {
+        const char* what;
+        unsigned w_dirs, b_dirs, b_len;
+        bool zero_direction;
+    };
+    for (Case c : {Case{"all directions", kDirs, kDirs, 3, false}, Case{"W has one", kDirs, 1, 3, false},
+                   Case{"b has none", kDirs, 0, 3, false}, Case{"b has one, W none", 0, 1, 3, false},
+                   Case{"A has a zero direction", kDirs, kDirs, 3, true},
+                   Case{"b's tangents entrywise", kDirs, kDirs, 12, false}}) {
+        fad1<Mat> A = seeded_mat(random_mat(4, 2, 2), kDirs, 3);
+        if (c.zero_direction) A.tangents[1].data = 0.0;
+        const fad1<Mat> W = seeded_mat(random_mat(2, 3, 4), c.w_dirs, 5);
+        fad1<Vec> b = seeded_vec(random_vec(3, 6), c.b_dirs, 7);
+        for (unsigned d = 0; d < c.b_dirs; ++d) b.tangents[d] = random_vec(c.b_len, 8 + d);
+        fad1<Mat> Z, ref;
+        nn_mult_bias(A, W, b, Z);
+        do_mult(A, W, ref);
+        do_binplus(ref, ref, b);
+        expect_same(Z, ref, c.what);
+    }
+}
+
 TEST(TangentNetOps, ColumnBlocksCarryEveryTangent) {
     DirectionCounts counts(kDirs);
     const fad1<Mat> src = seeded_mat(random_mat(3, 2, 8), kDirs, 9);
@@ -101,6 +128,15 @@ TEST(TangentNetOps, ColumnBlocksCarryEveryTangent) {
     fad1<Mat> back;
     nn_take_columns(T, 2, 2, back);
     expect_same(back, src, "take_columns");
+
+    // Adding a band of columns is taking it and adding it, on the directions both have.
+    fad1<Mat> sum = seeded_mat(random_mat(3, 2, 20), kDirs, 21), want = sum;
+    const fad1<Mat> wide = seeded_mat(random_mat(3, 5, 22), kDirs - 1, 23);
+    nn_add_columns(wide, 3, sum);
+    fad1<Mat> band;
+    nn_take_columns(wide, 3, 2, band);
+    nn_add_into(want, band);
+    expect_same(sum, want, "add_columns");
 
     fad1<Mat> rows;
     nn_zeros(rows, 5, 2);
