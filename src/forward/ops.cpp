@@ -265,7 +265,7 @@ void tangents_side_by_side(std::valarray<Mat> const& t, std::size_t d0, std::siz
     for (std::size_t j = 0; j < count; ++j) {
         if (pos[j] == kZeroDirection) continue;
         const double* src = ptr(t[d0 + j].data);
-        for (std::size_t i = 0; i < rows; ++i) std::copy_n(src + i * cols, cols, dst + i * ld + pos[j] * cols);
+        for (std::size_t i = 0; i < rows; ++i) copy_row(src + i * cols, cols, dst + i * ld + pos[j] * cols);
     }
 }
 
@@ -303,7 +303,7 @@ void combine(double* out, std::size_t rows, std::size_t cols, Rows a, Rows b, bo
         } else if (add) {
             for (std::size_t e = 0; e < cols; ++e) o[e] += u[e];
         } else {
-            std::copy_n(u, cols, o);
+            copy_row(u, cols, o);
         }
     }
 }
