@@ -150,15 +150,6 @@ inline void place_columns(Mat& dst, Mat const& src, std::size_t col0) {
     for (std::size_t i = 0; i < src.rows; ++i) copy_row(s + i * src.cols, src.cols, d + i * dst.cols + col0);
 }
 
-// Reads columns col0 .. col0+width-1 of src into dst (src.rows x width).
-inline void take_columns(Mat const& src, std::size_t col0, std::size_t width, Mat& dst) {
-    dst.resize(src.rows, width);
-    if (dst.size() == 0) return;
-    const double* s = &src.data[0];
-    double* d = &dst.data[0];
-    for (std::size_t i = 0; i < src.rows; ++i) copy_row(s + i * src.cols + col0, width, d + i * width);
-}
-
 // dst += columns col0 .. col0+dst.cols-1 of src, row by row (src has at least dst's rows).
 inline void add_columns(Mat const& src, std::size_t col0, Mat& dst) {
     if (dst.size() == 0) return;

@@ -35,12 +35,6 @@ void nn_place_columns(fad1<Mat>& T, fad1<Mat> const& src, std::size_t col0) {
     for (std::size_t d = 0; d < k; ++d) place_columns(T.tangents[d], src.tangents[d], col0);
 }
 
-void nn_take_columns(fad1<Mat> const& src, std::size_t col0, std::size_t width, fad1<Mat>& dst) {
-    take_columns(src.value, col0, width, dst.value);
-    if (dst.tangents.size() != src.tangents.size()) dst.tangents = std::valarray<Mat>(Mat(), src.tangents.size());
-    for (std::size_t d = 0; d < src.tangents.size(); ++d) take_columns(src.tangents[d], col0, width, dst.tangents[d]);
-}
-
 void nn_add_columns(fad1<Mat> const& src, std::size_t col0, fad1<Mat>& dst) {
     add_columns(src.value, col0, dst.value);
     const std::size_t k = std::min(dst.tangents.size(), src.tangents.size());

@@ -23,17 +23,12 @@ inline std::size_t nn_ndir(fad1<Mat> const& m) { return m.ndir(); }
 void nn_input(fad1<Mat>& A, Mat const& X, std::size_t width);
 // Value and the current count of tangents of rows x cols zeros.
 void nn_zeros(fad1<Mat>& m, std::size_t rows, std::size_t cols);
-inline void nn_mult(fad1<Mat> const& A, fad1<Mat> const& W, fad1<Mat>& Z) { do_mult(A, W, Z); }
-inline void nn_add_bias(fad1<Mat>& Z, fad1<Vec> const& b) { do_binplus(Z, Z, b); }
 inline void nn_mult_bias(fad1<Mat> const& A, fad1<Mat> const& W, fad1<Vec> const& b, fad1<Mat>& Z) {
     do_mult_bias(A, W, b, Z);
 }
 
 // Over src's directions.
 void nn_place_columns(fad1<Mat>& T, fad1<Mat> const& src, std::size_t col0);
-// dst takes src's direction count.
-void nn_take_columns(fad1<Mat> const& src, std::size_t col0, std::size_t width, fad1<Mat>& dst);
-
 // dst += columns col0 .. col0+dst.cols-1 of src, value and the directions both have (those src
 // lacks count as zero).
 void nn_add_columns(fad1<Mat> const& src, std::size_t col0, fad1<Mat>& dst);

@@ -25,17 +25,12 @@ inline void nn_zeros(Mat& m, std::size_t rows, std::size_t cols) {
     m.resize(rows, cols);
     m.data = 0.0;
 }
-inline void nn_mult(Mat const& A, Mat const& W, Mat& Z) { matmul(A, W, Z); }
-inline void nn_add_bias(Mat& Z, Vec const& b) { add_bias(Z, b); }
 // Z := A W + b (b added to every row).
 inline void nn_mult_bias(Mat const& A, Mat const& W, Vec const& b, Mat& Z) {
     matmul(A, W, Z);
     add_bias(Z, b);
 }
 inline void nn_place_columns(Mat& T, Mat const& src, std::size_t col0) { place_columns(T, src, col0); }
-inline void nn_take_columns(Mat const& src, std::size_t col0, std::size_t width, Mat& dst) {
-    take_columns(src, col0, width, dst);
-}
 // dst += columns col0 .. col0+dst.cols-1 of src.
 inline void nn_add_columns(Mat const& src, std::size_t col0, Mat& dst) { add_columns(src, col0, dst); }
 inline void nn_sub_target(Mat& F, Mat const& Y) { F.data -= Y.data; }
