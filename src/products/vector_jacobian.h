@@ -19,7 +19,10 @@ inline void adj_computev_vec(PlainNN const& nn, InputRows const& X, InputRows co
     const uint32_t n = X.rows;
     const uint32_t nout = Y.cols;
     const uint32_t batch = std::min<uint32_t>(nn.batch, n);
-    const unsigned nslots = region_slots(nn.nthreads, n, batch, (1.0 + 2.0 * m) * forward_row_work(nn));
+    // The m reverse sweeps are m sets of small BLAS calls, not larger ones: a second thread pays
+    // only where a single sweep's work does (BLAS calls from two threads at once contend for
+    // the BLAS's buffer lock, which costs more than it saves on small layers).
+    const unsigned nslots = region_slots(nn.nthreads, n, batch, 3.0 * forward_row_work(nn));
     const BatchPlan plan(n, batch, nslots);
     // With one slot the batches add straight into B.
     std::vector<PlainNN> acc(nslots > 1 && m ? std::size_t(nslots) * m : 0, m ? B[0] : nn);
