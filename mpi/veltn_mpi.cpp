@@ -198,6 +198,36 @@ void weigh(std::vector<double>& buf, double count) {
     for (std::size_t i = 2; i < buf.size(); ++i) buf[i] *= count;
 }
 
+// velt_mpi_vJ and velt_mpi_vJ_vec: each rank's m weight arrays over its rows, the products
+// summed over all ranks; each rank keeps its own per-element terms. `local` is the library's
+// entry point of the same name, so that its messages name what the caller called.
+using VectorJacobian = int (*)(void*, const double*, uint32_t, const double*, uint32_t, const double*,
+                               const double*, uint32_t, uint32_t, uint32_t, double*, double*);
+int vector_jacobian(const char* name, VectorJacobian local, void* h, MPI_Comm comm, const double* w, uint32_t nw,
+                    const double* U, uint32_t m, const double* X, const double* Y, uint32_t n_local, uint32_t nin,
+                    uint32_t nout, double* res, double* vJ) {
+    FpScope fp;
+    Collective c(name, comm);
+    if (!c.usable()) return c.status();
+    std::vector<double> buf, terms;
+    c.local([&] {
+        if (!vJ && m) return c.refuse("vJ is null");
+        if (!res && n_local) return c.refuse("res is null");
+        if (too_many(n_local, nout)) return c.refuse("res has too many elements");
+        if (too_many(m, nw)) return c.refuse("vJ has too many elements");
+        buf.assign(std::size_t(m) * nw, 0.0);
+        if (n_local == 0) return check_empty(c, h, nw, nin, nout);
+        terms.resize(std::size_t(n_local) * nout);
+        c.take(local(h, w, nw, U, m, X, Y, n_local, nin, nout, terms.data(), buf.data()));
+    });
+    if (const int st = c.agree({{"nw", nw}, {"m", m}, {"nin", nin}, {"nout", nout}}, n_local, true)) return st;
+    if (!buf.empty())
+        if (const int st = c.sum(buf)) return st;
+    std::copy(buf.begin(), buf.end(), vJ);
+    std::copy(terms.begin(), terms.end(), res);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -266,52 +296,16 @@ VELTN_MPI_API int velt_mpi_Hv(void* h, MPI_Comm comm, const double* w, uint32_t 
     return 0;
 }
 
-VELTN_MPI_API int velt_mpi_vJ(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* U, uint32_t k,
+VELTN_MPI_API int velt_mpi_vJ(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* U, uint32_t,
                               const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
                               double* res, double* vJ) {
-    FpScope fp;
-    Collective c("velt_mpi_vJ", comm);
-    if (!c.usable()) return c.status();
-    std::vector<double> buf, terms;
-    c.local([&] {
-        if (!vJ) return c.refuse("vJ is null");
-        if (!res && n_local) return c.refuse("res is null");
-        if (too_many(n_local, nout)) return c.refuse("res has too many elements");
-        buf.assign(nw, 0.0);
-        if (n_local == 0) return check_empty(c, h, nw, nin, nout);
-        terms.resize(std::size_t(n_local) * nout);
-        c.take(velt_vJ(h, w, nw, U, k, X, Y, n_local, nin, nout, terms.data(), buf.data()));
-    });
-    if (const int st = c.agree({{"nw", nw}, {"nin", nin}, {"nout", nout}}, n_local, true)) return st;
-    if (const int st = c.sum(buf)) return st;
-    std::copy(buf.begin(), buf.end(), vJ);
-    std::copy(terms.begin(), terms.end(), res);
-    return 0;
+    return vector_jacobian("velt_mpi_vJ", velt_vJ, h, comm, w, nw, U, 1, X, Y, n_local, nin, nout, res, vJ);
 }
 
 VELTN_MPI_API int velt_mpi_vJ_vec(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* U,
                                   uint32_t m, const double* X, const double* Y, uint32_t n_local, uint32_t nin,
                                   uint32_t nout, double* res, double* vJ) {
-    FpScope fp;
-    Collective c("velt_mpi_vJ_vec", comm);
-    if (!c.usable()) return c.status();
-    std::vector<double> buf, terms;
-    c.local([&] {
-        if (!vJ && m) return c.refuse("vJ is null");
-        if (!res && n_local) return c.refuse("res is null");
-        if (too_many(n_local, nout)) return c.refuse("res has too many elements");
-        if (too_many(m, nw)) return c.refuse("vJ has too many elements");
-        buf.assign(std::size_t(m) * nw, 0.0);
-        if (n_local == 0) return check_empty(c, h, nw, nin, nout);
-        terms.resize(std::size_t(n_local) * nout);
-        c.take(velt_vJ_vec(h, w, nw, U, m, X, Y, n_local, nin, nout, terms.data(), buf.data()));
-    });
-    if (const int st = c.agree({{"nw", nw}, {"m", m}, {"nin", nin}, {"nout", nout}}, n_local, true)) return st;
-    if (!buf.empty())
-        if (const int st = c.sum(buf)) return st;
-    std::copy(buf.begin(), buf.end(), vJ);
-    std::copy(terms.begin(), terms.end(), res);
-    return 0;
+    return vector_jacobian("velt_mpi_vJ_vec", velt_vJ_vec, h, comm, w, nw, U, m, X, Y, n_local, nin, nout, res, vJ);
 }
 
 VELTN_MPI_API int velt_mpi_objv(void* h, MPI_Comm comm, const double* par, uint32_t npar, const double* X,
