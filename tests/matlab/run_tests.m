@@ -78,7 +78,7 @@ function test_driver_values()
   ex = fullfile(getenv('VELTN_EXAMPLES_DIR'), 'data');
   text = fileread(fullfile(ex, 'config.txt'));
   lines = regexp(text, '\n', 'split');
-  net = veltn.Network(lines{2});
+  net = veltn.Network(strjoin(lines(2:end), ' '));   % line 1 is a comment
   X = load_one(fullfile(ex, 'data.mat'));
   Y = load_one(fullfile(ex, 'specs.mat'));
   p = load_one(fullfile(ex, 'v0.mat'));
