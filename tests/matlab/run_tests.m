@@ -345,6 +345,11 @@ function test_messages()
   check(~isempty(strfind(out, 'unknown activation')), 'the warning was not shown: %s', out);
   out = evalc('veltn.Network(''2 1 2 1 32 2 3 atan nosuch'');');
   check(~isempty(strfind(out, 'invalid norm function name: nosuch')), 'printed: %s', out);
+  % NN_TRACE's line from a product is printed after the call.
+  setenv('NN_TRACE', '1');
+  out = evalc('net.jvp(zeros(13, 1), ones(13, 2), [1, 1; 2, 2], [1; 2]);');
+  unsetenv('NN_TRACE');
+  check(~isempty(regexp(out, 'J = [-0-9.e]+, [-0-9.e]+ s', 'once')), 'NN_TRACE line: %s', out);
   % A failing call's own line is its error, not also a warning.
   lastwarn('');
   try
