@@ -187,6 +187,14 @@ static const char* size_text(const mxArray* a) {
     return buf;
 }
 
+/* The data of an array; for an empty one (whose data pointer MATLAB may give as NULL) a valid
+ * address that the library, told of zero values, neither reads nor writes. */
+static double empty_slot[1];
+static double* data_of(const mxArray* a) {
+    double* p = mxGetPr(a);
+    return p ? p : empty_slot;
+}
+
 /* A real, full, two-dimensional double array, or veltn:badType naming `name`. */
 static const double* doubles(const mxArray* a, const char* name) {
     if (!mxIsDouble(a))
@@ -197,7 +205,7 @@ static const double* doubles(const mxArray* a, const char* name) {
     if (mxGetNumberOfDimensions(a) != 2)
         mexErrMsgIdAndTxt("veltn:badType", "%s: expected a matrix, got an array of %d dimensions", name,
                           (int)mxGetNumberOfDimensions(a));
-    return mxGetPr(a);
+    return data_of(a);
 }
 
 static void check_count(const char* name, double values, const char* what) {
@@ -352,9 +360,9 @@ static void cmd_new(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     registry[nregistry].handle = h;
     nregistry++;
     *(uint64_t*)mxGetData(plhs[0]) = token;
-    *mxGetPr(plhs[1]) = (double)velt_numel(h);
-    *mxGetPr(plhs[2]) = (double)velt_numin(h);
-    *mxGetPr(plhs[3]) = (double)velt_numout(h);
+    *data_of(plhs[1]) = (double)velt_numel(h);
+    *data_of(plhs[2]) = (double)velt_numin(h);
+    *data_of(plhs[3]) = (double)velt_numout(h);
     finish(0);
 }
 
@@ -376,7 +384,7 @@ enum { EVAL_OUTPUTS, EVAL_RESIDUALS, EVAL_TERMS };
 static void cmd_eval(int what, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     call_args a = unpack(nrhs, prhs, 0, what == EVAL_OUTPUTS ? 0 : 4, 0);
     plhs[0] = mxCreateDoubleMatrix(a.R, a.nout, mxREAL);
-    double* buf = a.nout == 1 ? mxGetPr(plhs[0]) : scratch((size_t)a.R * a.nout);
+    double* buf = a.nout == 1 ? data_of(plhs[0]) : scratch((size_t)a.R * a.nout);
     int status;
     if (what == EVAL_OUTPUTS)
         status = velt_compute(a.h, a.p, a.nw, a.X, a.R, a.C, 0, buf);
@@ -385,14 +393,14 @@ static void cmd_eval(int what, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     else
         status = velt_objv(a.h, a.p, a.nw, a.X, a.Y, a.R, a.C, a.nout, buf);
     finish(status);
-    if (buf != mxGetPr(plhs[0])) to_colmajor(mxGetPr(plhs[0]), buf, a.R, a.nout);
+    if (buf != data_of(plhs[0])) to_colmajor(data_of(plhs[0]), buf, a.R, a.nout);
 }
 
 /* J = veltn_mex('objective', net, p, X, Y) */
 static void cmd_objective(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     call_args a = unpack(nrhs, prhs, 0, 4, 1);
     plhs[0] = mxCreateDoubleScalar(0);
-    finish(velt_obj(a.h, a.p, a.nw, a.X, a.Y, a.R, a.C, a.nout, mxGetPr(plhs[0])));
+    finish(velt_obj(a.h, a.p, a.nw, a.X, a.Y, a.R, a.C, a.nout, data_of(plhs[0])));
 }
 
 /* [J, g] = veltn_mex('gradient', net, p, X, Y) */
@@ -400,7 +408,7 @@ static void cmd_gradient(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     call_args a = unpack(nrhs, prhs, 0, 4, 1);
     plhs[0] = mxCreateDoubleScalar(0);
     plhs[1] = mxCreateDoubleMatrix(a.nw, 1, mxREAL);
-    finish(velt_g(a.h, a.p, a.nw, a.X, a.Y, a.R, a.C, a.nout, mxGetPr(plhs[0]), mxGetPr(plhs[1])));
+    finish(velt_g(a.h, a.p, a.nw, a.X, a.Y, a.R, a.C, a.nout, data_of(plhs[0]), data_of(plhs[1])));
 }
 
 /* [HV, J, g] = veltn_mex('hvp', net, p, V, X, Y), or with V = [] the full Hessian ('hessian'). */
@@ -425,12 +433,12 @@ static void cmd_hvp(int full, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
         for (size_t i = 0; i < n; ++i) id[i * k + i] = 1.0; /* the identity in either layout */
         v = id;
     } else {
-        v = rows ? mxGetPr(prhs[3]) : to_rowmajor(mxGetPr(prhs[3]), n, k);
+        v = rows ? data_of(prhs[3]) : to_rowmajor(data_of(prhs[3]), n, k);
     }
     int same = rows || k <= 1;
-    double* hv = same ? mxGetPr(plhs[0]) : scratch(n * k);
-    finish(velt_Hv(a.h, a.p, a.nw, v, k, a.X, a.Y, a.R, a.C, a.nout, mxGetPr(plhs[1]), mxGetPr(plhs[2]), hv));
-    if (!same) to_colmajor(mxGetPr(plhs[0]), hv, n, k);
+    double* hv = same ? data_of(plhs[0]) : scratch(n * k);
+    finish(velt_Hv(a.h, a.p, a.nw, v, k, a.X, a.Y, a.R, a.C, a.nout, data_of(plhs[1]), data_of(plhs[2]), hv));
+    if (!same) to_colmajor(data_of(plhs[0]), hv, n, k);
 }
 
 /* Copies per-term results of one direction d into column d of an (R*nout) x k column-major
@@ -451,18 +459,18 @@ static void cmd_jvp(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     int rows = veltn_rowmajor != 0;
     plhs[0] = mxCreateDoubleMatrix(E, k, mxREAL);
     plhs[1] = mxCreateDoubleMatrix(a.R, a.nout, mxREAL);
-    const double* v = rows ? mxGetPr(prhs[3]) : to_rowmajor(mxGetPr(prhs[3]), n, k);
+    const double* v = rows ? data_of(prhs[3]) : to_rowmajor(data_of(prhs[3]), n, k);
     int same = a.nout == 1 && (rows || k <= 1);
-    double* jv = same ? mxGetPr(plhs[0]) : scratch(E * k);
-    double* res = a.nout == 1 ? mxGetPr(plhs[1]) : scratch(E);
+    double* jv = same ? data_of(plhs[0]) : scratch(E * k);
+    double* res = a.nout == 1 ? data_of(plhs[1]) : scratch(E);
     finish(velt_Jv(a.h, a.p, a.nw, v, k, a.X, a.Y, a.R, a.C, a.nout, res, jv));
     if (!same) {
         if (rows)
-            terms_to_columns(mxGetPr(plhs[0]), jv, a.R, a.nout, k, 1, E);
+            terms_to_columns(data_of(plhs[0]), jv, a.R, a.nout, k, 1, E);
         else
-            terms_to_columns(mxGetPr(plhs[0]), jv, a.R, a.nout, k, k, 1);
+            terms_to_columns(data_of(plhs[0]), jv, a.R, a.nout, k, k, 1);
     }
-    if (res != mxGetPr(plhs[1])) to_colmajor(mxGetPr(plhs[1]), res, a.R, a.nout);
+    if (res != data_of(plhs[1])) to_colmajor(data_of(plhs[1]), res, a.R, a.nout);
 }
 
 /* [VJ, terms] = veltn_mex('vjp', net, p, U, X, Y): U is R x nout (one weight vector) or
@@ -492,14 +500,14 @@ static void cmd_vjp(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         for (size_t j = 0; j < m; ++j) to_colmajor(t + j * E, u + j * E, nout, R);
         ur = t;
     }
-    double* res = nout == 1 ? mxGetPr(plhs[1]) : scratch(E);
+    double* res = nout == 1 ? data_of(plhs[1]) : scratch(E);
     int status;
     if (m == 1)
-        status = velt_vJ(a.h, a.p, a.nw, ur, 1, a.X, a.Y, a.R, a.C, a.nout, res, mxGetPr(plhs[0]));
+        status = velt_vJ(a.h, a.p, a.nw, ur, 1, a.X, a.Y, a.R, a.C, a.nout, res, data_of(plhs[0]));
     else
-        status = velt_vJ_vec(a.h, a.p, a.nw, ur, (uint32_t)m, a.X, a.Y, a.R, a.C, a.nout, res, mxGetPr(plhs[0]));
+        status = velt_vJ_vec(a.h, a.p, a.nw, ur, (uint32_t)m, a.X, a.Y, a.R, a.C, a.nout, res, data_of(plhs[0]));
     finish(status);
-    if (res != mxGetPr(plhs[1])) to_colmajor(mxGetPr(plhs[1]), res, R, nout);
+    if (res != data_of(plhs[1])) to_colmajor(data_of(plhs[1]), res, R, nout);
 }
 
 /* ---- Entry point ------------------------------------------------------------------------ */

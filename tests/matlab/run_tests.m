@@ -174,7 +174,11 @@ function test_layouts()
   check_close(HV, Hcd * V, 1e-6, 'hvp (26 x 3) against central differences');
   check(isequal(gV, g), 'hvp''s gradient');
   check_close(net.hvp(p, V(:, 2), X, Y), HV(:, 2), 1e-14, 'hvp with one direction');
+  % Empty arrays (MATLAB may give their data as NULL) are sizes, not failures.
   check(isequal(size(net.hvp(p, zeros(n, 0), X, Y)), [n, 0]), 'hvp with no direction');
+  check(isequal(size(net.jvp(p, zeros(n, 0), X, Y)), [14, 0]), 'jvp with no direction');
+  check(isequal(size(net.vjp(p, zeros(14, 0), X, Y)), [n, 0]), 'vjp with no weights');
+  check(isequal(size(net.outputs(p, zeros(0, 3))), [0, 2]), 'outputs of no rows');
 
   [JV, t] = net.jvp(p, V, X, Y);
   check_close(JV, Jcd * V, 1e-6, 'jvp (14 x 3) rows in the order of terms(:)');
