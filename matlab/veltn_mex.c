@@ -349,6 +349,7 @@ static void cmd_new(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     plhs[2] = mxCreateDoubleScalar(0);
     plhs[3] = mxCreateDoubleScalar(0);
     void* h = initVELTNet(text, (int)strlen(text));
+    mxFree(text); /* Octave does not free mxArrayToString's copy on return */
     if (!h) finish(VELTN_EBADARG);
     int status = velt_setpar(h, (uint32_t)threads, batch);
     if (status != 0) {
