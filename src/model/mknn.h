@@ -50,6 +50,7 @@ bool bind_norm(NN& nn) {
         nn.adj_norm_sum = &adj_normfun_sum<M, S>;
         nn.norm_vec = &normfun<M, V>;
         nn.adj_norm_vec = &adj_normfun<M, V>;
+        nn.norm_curvature = &curvatures_sum;
         return true;
     }
     if (nn.normname == "sum_log_dnorm_fat") {
@@ -57,6 +58,7 @@ bool bind_norm(NN& nn) {
         nn.adj_norm_sum = &adj_sum_log_dnorm<M, S>;
         nn.norm_vec = &log_dnorm<M, V>;
         nn.adj_norm_vec = &adj_log_dnorm<M, V>;
+        nn.norm_curvature = &curvatures_log_dnorm;
         return true;
     }
     if (nn.normname == "sum_sq") {
@@ -64,6 +66,7 @@ bool bind_norm(NN& nn) {
         nn.adj_norm_sum = &adj_sum_sq<M, S>;
         nn.norm_vec = &sq_terms<M, V>;
         nn.adj_norm_vec = &adj_sq_terms<M, V>;
+        nn.norm_curvature = &curvatures_sq;
         return true;
     }
     if (nn.normname == "sum_pseudo_huber") {
@@ -71,6 +74,7 @@ bool bind_norm(NN& nn) {
         nn.adj_norm_sum = &adj_sum_pseudo_huber<M, S>;
         nn.norm_vec = &pseudo_huber_terms<M, V>;
         nn.adj_norm_vec = &adj_pseudo_huber_terms<M, V>;
+        nn.norm_curvature = &curvatures_pseudo_huber;
         return true;
     }
     return false;

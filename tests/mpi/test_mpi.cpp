@@ -151,6 +151,43 @@ TEST_P(Ranks, HessianVectorEqualsOneProcessInBothStorageOrders) {
     }
 }
 
+// G v is gathered like H v; the Jacobian's rows stay with the rank that holds their rows.
+TEST_P(Ranks, GaussNewtonGatheredAndJacobianRowsLocal) {
+    DataProblem& p = *problem_;
+    const Split s(p, MPI_COMM_WORLD, GetParam().cut);
+    const unsigned nout = p.net.nout(), nw = p.nw(), k = 2;
+    const std::vector<double> V = random_vector(std::size_t(k) * nw, 6);
+    for (int flag : {0, 1}) {
+        velt_major(nullptr, flag);
+        double J1 = 0, J = 0;
+        std::vector<double> g1(nw), G1(std::size_t(k) * nw), g(nw), G(G1.size());
+        ASSERT_EQ(velt_GNv(p.net.h, p.w.data(), nw, V.data(), k, p.X.data(), p.Y.data(), p.R, p.C, nout, &J1,
+                           g1.data(), G1.data()),
+                  0);
+        EXPECT_EQ(velt_mpi_GNv(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, V.data(), k, s.X(), s.Y(), s.rows, p.C, nout,
+                               &J, g.data(), G.data()),
+                  0)
+            << velt_mpi_last_error();
+        expect_close({J}, {J1}, "J");
+        expect_close(g, g1, "g");
+        expect_close(G, G1, "GNv");
+    }
+    std::vector<double> res1(p.terms()), Jac1(p.terms() * nw);
+    ASSERT_EQ(velt_jacobian(p.net.h, p.w.data(), nw, p.X.data(), p.Y.data(), p.R, p.C, nout, res1.data(),
+                            Jac1.data()),
+              0);
+    std::vector<double> res(s.terms()), Jac(s.terms() * nw);
+    EXPECT_EQ(velt_mpi_jacobian(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, s.X(), s.Y(), s.rows, p.C, nout, res.data(),
+                                Jac.data()),
+              0)
+        << velt_mpi_last_error();
+    expect_close(res, std::vector<double>(res1.begin() + s.first_term(), res1.begin() + s.first_term() + s.terms()),
+                 "terms");
+    expect_close(Jac, std::vector<double>(Jac1.begin() + s.first_term() * nw,
+                                          Jac1.begin() + (s.first_term() + s.terms()) * nw),
+                 "Jac");
+}
+
 // vJ is gathered and Jv kept local; the adjoint identity u.(Jv) = (U^T J).v over all ranks ties
 // the two together independently of the one-process run.
 TEST_P(Ranks, VectorJacobianGatheredAndJacobianVectorLocal) {
