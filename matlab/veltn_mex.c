@@ -99,6 +99,7 @@ static void flush_messages(const char* skip) {
 typedef struct {
     uint64_t token;
     void* handle;
+    uint32_t batch; /* rows per batch, set once at creation */
 } entry;
 
 static entry* registry;
@@ -120,9 +121,9 @@ static uint64_t next_token(void) {
     }
 }
 
-static void* lookup(uint64_t token) {
+static entry* lookup(uint64_t token) {
     for (size_t i = 0; i < nregistry; ++i)
-        if (registry[i].token == token) return registry[i].handle;
+        if (registry[i].token == token) return &registry[i];
     return NULL;
 }
 
@@ -162,9 +163,9 @@ static const char* const bad_handle_text =
     "from veltn.Network. A network does not survive saving and loading: build it again with "
     "veltn.Network(description)";
 
-/* The handle named by a veltn.Network object; anything else raises veltn:badHandle. */
-static void* get_handle(const mxArray* obj, uint64_t* token_out) {
-    void* h = NULL;
+/* The registry entry of a veltn.Network object; anything else raises veltn:badHandle. */
+static entry* get_entry(const mxArray* obj) {
+    entry* h = NULL;
     uint64_t token = 0;
     if (obj && mxIsClass(obj, CLASS_NAME) && mxGetNumberOfElements(obj) == 1) {
         mxArray* t = mxGetProperty(obj, 0, "Handle");
@@ -175,7 +176,6 @@ static void* get_handle(const mxArray* obj, uint64_t* token_out) {
         if (t) mxDestroyArray(t);
     }
     if (!h) mexErrMsgIdAndTxt("veltn:badHandle", "%s", bad_handle_text);
-    if (token_out) *token_out = token;
     return h;
 }
 
@@ -234,6 +234,7 @@ static double* scratch(size_t n) { return mxMalloc((n ? n : 1) * sizeof(double))
 /* What every evaluation shares: the handle, the parameters and the data, checked and row-major. */
 typedef struct {
     void* h;
+    uint32_t batch;
     uint32_t nw, nin, nout;
     const double* p;
     const double* X;
@@ -247,7 +248,9 @@ static call_args unpack(int nrhs, const mxArray* prhs[], int extra, int y, int m
     int want = 3 + (extra > 0) + 1 + (y > 0);
     if (nrhs != want) mexErrMsgIdAndTxt("veltn:badArgument", "veltn_mex: expected %d arguments, got %d", want, nrhs);
     call_args a;
-    a.h = get_handle(prhs[1], NULL);
+    entry* e = get_entry(prhs[1]);
+    a.h = e->handle;
+    a.batch = e->batch;
     uint64_t nw = velt_numel(a.h);
     a.nw = (uint32_t)nw;
     a.nin = velt_numin(a.h);
@@ -359,6 +362,7 @@ static void cmd_new(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     uint64_t token = next_token();
     registry[nregistry].token = token;
     registry[nregistry].handle = h;
+    registry[nregistry].batch = (uint32_t)batch;
     nregistry++;
     *(uint64_t*)mxGetData(plhs[0]) = token;
     *data_of(plhs[1]) = (double)velt_numel(h);
@@ -412,8 +416,12 @@ static void cmd_gradient(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     finish(velt_g(a.h, a.p, a.nw, a.X, a.Y, a.R, a.C, a.nout, data_of(plhs[0]), data_of(plhs[1])));
 }
 
-/* [HV, J, g] = veltn_mex('hvp', net, p, V, X, Y), or with V = [] the full Hessian ('hessian'). */
-static void cmd_hvp(int full, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+enum { PRODUCT_HVP, PRODUCT_HESSIAN, PRODUCT_GNVP };
+
+/* [HV, J, g] = veltn_mex('hvp', net, p, V, X, Y); the full Hessian for 'hessian' (no V);
+ * Gauss-Newton products for 'gnvp', in the same layouts. */
+static void cmd_hvp(int what, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    int full = what == PRODUCT_HESSIAN;
     call_args a = full ? unpack(nrhs, prhs, 0, 4, 1) : unpack(nrhs, prhs, 3, 5, 1);
     size_t n = a.nw;
     uint32_t k;
@@ -438,7 +446,10 @@ static void cmd_hvp(int full, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     }
     int same = rows || k <= 1;
     double* hv = same ? data_of(plhs[0]) : scratch(n * k);
-    finish(velt_Hv(a.h, a.p, a.nw, v, k, a.X, a.Y, a.R, a.C, a.nout, data_of(plhs[1]), data_of(plhs[2]), hv));
+    if (what == PRODUCT_GNVP)
+        finish(velt_GNv(a.h, a.p, a.nw, v, k, a.X, a.Y, a.R, a.C, a.nout, data_of(plhs[1]), data_of(plhs[2]), hv));
+    else
+        finish(velt_Hv(a.h, a.p, a.nw, v, k, a.X, a.Y, a.R, a.C, a.nout, data_of(plhs[1]), data_of(plhs[2]), hv));
     if (!same) to_colmajor(data_of(plhs[0]), hv, n, k);
 }
 
@@ -511,6 +522,43 @@ static void cmd_vjp(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (res != data_of(plhs[1])) to_colmajor(data_of(plhs[1]), res, R, nout);
 }
 
+/* Rows of X per velt_jacobian call in cmd_jacobian: the library's row-major block is turned
+ * into MATLAB's layout through a scratch array of about this many values (at least one batch). */
+enum { JACOBIAN_BLOCK_VALUES = 1 << 20 };
+
+/* [JAC, terms] = veltn_mex('jacobian', net, p, X, Y): JAC is (R*nout) x nw, rows in the order of
+ * terms(:). Rows are independent, so the rows of X go to the library a block at a time and the
+ * scratch does not grow with R; a block is a whole number of the handle's batches, so the
+ * library cuts the same batches as in one call over all rows and gives the same bits. */
+static void cmd_jacobian(mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    call_args a = unpack(nrhs, prhs, 0, 4, 1);
+    size_t R = a.R, nout = a.nout, nw = a.nw, E = R * nout;
+    plhs[0] = mxCreateDoubleMatrix(E, nw, mxREAL);
+    plhs[1] = mxCreateDoubleMatrix(R, nout, mxREAL);
+    size_t per_row = nout * (nw ? nw : 1);
+    size_t batch = a.batch ? a.batch : 1;
+    size_t block = JACOBIAN_BLOCK_VALUES / per_row / batch * batch;
+    if (block < batch) block = batch;
+    if (block > R) block = R;
+    double* jac = scratch(block * nout * nw);
+    double* res = scratch(block * nout);
+    double* out = data_of(plhs[0]);
+    double* terms = data_of(plhs[1]);
+    for (size_t first = 0; first < R; first += block) {
+        size_t rows = R - first < block ? R - first : block;
+        int status = velt_jacobian(a.h, a.p, a.nw, a.X + first * a.C, a.Y + first * nout, (uint32_t)rows, a.C,
+                                   a.nout, res, jac);
+        finish(status);
+        for (size_t i = 0; i < rows; ++i)
+            for (size_t o = 0; o < nout; ++o) {
+                size_t row = first + i + o * R; /* row of terms(:) */
+                const double* src = jac + (i * nout + o) * nw;
+                for (size_t c = 0; c < nw; ++c) out[row + c * E] = src[c];
+                terms[first + i + o * R] = res[i * nout + o];
+            }
+    }
+}
+
 /* ---- Entry point ------------------------------------------------------------------------ */
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -533,9 +581,13 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     else if (strcmp(cmd, "gradient") == 0)
         cmd_gradient(plhs, nrhs, prhs);
     else if (strcmp(cmd, "hvp") == 0)
-        cmd_hvp(0, plhs, nrhs, prhs);
+        cmd_hvp(PRODUCT_HVP, plhs, nrhs, prhs);
     else if (strcmp(cmd, "hessian") == 0)
-        cmd_hvp(1, plhs, nrhs, prhs);
+        cmd_hvp(PRODUCT_HESSIAN, plhs, nrhs, prhs);
+    else if (strcmp(cmd, "gnvp") == 0)
+        cmd_hvp(PRODUCT_GNVP, plhs, nrhs, prhs);
+    else if (strcmp(cmd, "jacobian") == 0)
+        cmd_jacobian(plhs, nrhs, prhs);
     else if (strcmp(cmd, "jvp") == 0)
         cmd_jvp(plhs, nrhs, prhs);
     else if (strcmp(cmd, "vjp") == 0)

@@ -25,6 +25,13 @@ classdef (Sealed) Network < handle
   %     [H, J, g] = net.hessian(p, X, Y)    the NParams x NParams Hessian
   %     [JV, t] = net.jvp(p, V, X, Y)       Jacobian of terms(:) times V, (R*NOutputs) x k
   %     [VJ, t] = net.vjp(p, U, X, Y)       U' times the Jacobian of terms(:), NParams x m
+  %     [JAC, t] = net.jacobian(p, X, Y)    the Jacobian of terms(:), (R*NOutputs) x NParams
+  %     [GV, J, g] = net.gnvp(p, V, X, Y)   Gauss-Newton products G*V, NParams x k
+  %
+  %   G = Jo' * diag(phi''(r)) * Jo / (R*NOutputs), with Jo the Jacobian of the outputs and phi''
+  %   the norm's second derivative, is positive semi-definite for sum_sq and sum_pseudo_huber
+  %   (not for sum_log_dnorm_fat, whose phi'' is negative in the tail; 0 for sum). With the norm
+  %   sum the terms are the residuals F - Y and jacobian is the Jacobian of the outputs.
   %
   %   Errors: veltn:badType (not a real full double), veltn:badShape, veltn:badArgument,
   %   veltn:badHandle (a released network, or one that did not come from this constructor),
@@ -130,6 +137,14 @@ classdef (Sealed) Network < handle
 
     function [VJ, t] = vjp(net, p, U, X, Y)
       [VJ, t] = veltn_mex('vjp', net, p, U, X, Y);
+    end
+
+    function [JAC, t] = jacobian(net, p, X, Y)
+      [JAC, t] = veltn_mex('jacobian', net, p, X, Y);
+    end
+
+    function [GV, J, g] = gnvp(net, p, V, X, Y)
+      [GV, J, g] = veltn_mex('gnvp', net, p, V, X, Y);
     end
 
     function name = normName(net)

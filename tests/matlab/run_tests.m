@@ -7,7 +7,8 @@ function run_tests()
   addpath(getenv('VELTN_MEX_DIR'));
   addpath(getenv('VELTN_TEST_MEX_DIR'));
   tests = {@test_driver_values, @test_layouts, @test_storage_order_flag, @test_bad_calls, ...
-           @test_handles, @test_messages, @test_problem, @test_fminunc};
+           @test_handles, @test_messages, @test_problem, @test_fminunc, @test_jacobian, ...
+           @test_gauss_newton, @test_least_squares_pair};
   failed = {};
   for i = 1:numel(tests)
     name = func2str(tests{i});
@@ -407,4 +408,87 @@ function test_fminunc()
   [~, g] = prob.objective(p);
   check(norm(g) < 1e-6 * norm(g0), 'gradient norm %g after fminunc, %g at the start', norm(g), norm(g0));
   check(f < net.objective(p0, X, Y), 'fminunc did not lower the objective');
+end
+
+% ---- The whole Jacobian, Gauss-Newton products and the least-squares pair --------------------------
+
+function test_jacobian()
+  [net, p, X, Y, V] = small_problem();
+  n = net.NParams;
+  h = 1e-6;
+  Jcd = zeros(numel(Y), n);
+  for i = 1:n
+    e = zeros(n, 1);
+    e(i) = h;
+    Jcd(:, i) = reshape(net.terms(p + e, X, Y) - net.terms(p - e, X, Y), [], 1) / (2 * h);
+  end
+  [JAC, t] = net.jacobian(p, X, Y);
+  check_close(JAC, Jcd, 1e-7, 'jacobian (14 x 26) against central differences, rows of terms(:)');
+  check(isequal(t, net.terms(p, X, Y)), 'jacobian''s terms');
+  check_close(JAC * V, net.jvp(p, V, X, Y), 1e-13, 'jacobian times V against jvp');
+
+  % Enough rows for several blocks of the gateway's scratch (2^20 values): 600 rows x 4 outputs
+  % x 1304 parameters. Checked through products of the library's other routes.
+  big = veltn.Network('8 4 2 1 32 8 100 atan sum_pseudo_huber');
+  pb = 0.3 * sin(0.7 * (1:big.NParams)).';
+  Xb = reshape(sin(0.013 * (1:600 * 8)), 600, 8);
+  Yb = reshape(cos(0.021 * (1:600 * 4)), 600, 4);
+  Ub = reshape(sin(0.37 * (1:2400 * 2)), 2400, 2);
+  [JB, tb] = big.jacobian(pb, Xb, Yb);
+  check(isequal(size(JB), [2400, big.NParams]), 'jacobian size %s', mat2str(size(JB)));
+  check(isequal(tb, big.terms(pb, Xb, Yb)), 'terms of the blocked jacobian');
+  check_close(JB.' * Ub, big.vjp(pb, Ub, Xb, Yb), 1e-12, 'blocked jacobian against vjp');
+  [~, gb] = big.gradient(pb, Xb, Yb);
+  check_close(mean(JB, 1).', gb, 1e-12, 'mean of the jacobian''s rows against the gradient');
+
+  check_error(@() net.jacobian(p, X, Y(:, 1)), 'veltn:badShape', 'jacobian with a bad Y');
+  check_error(@() net.jacobian(p, complex(X), Y), 'veltn:badType', 'jacobian with complex X');
+  Xn = X; Xn(1) = NaN;
+  check_error(@() net.jacobian(p, Xn, Y), 'veltn:fpe', 'jacobian with NaN in X');
+end
+
+function test_gauss_newton()
+  % G V = Jo' * Jo * V / (R*nout) on sum_sq, with Jo the Jacobian of the outputs (that of "sum").
+  [net, p, X, Y, V] = small_problem();
+  outs = veltn.Network('3 2 2 1 32 3 4 atan sum');
+  Jo = outs.jacobian(p, X, Y);
+  [GV, J, g] = net.gnvp(p, V, X, Y);
+  check_close(GV, Jo.' * Jo * V / numel(Y), 1e-13, 'gnvp (26 x 3) against Jo''*Jo*V/E');
+  [J0, g0] = net.gradient(p, X, Y);
+  check(abs(J - J0) <= 1e-15 * abs(J0) && max(abs(g - g0)) <= 1e-14, 'gnvp''s objective and gradient');
+  % At zero residuals the Gauss-Newton matrix is the Hessian.
+  Yz = net.outputs(p, X);
+  check_close(net.gnvp(p, V, X, Yz), net.hvp(p, V, X, Yz), 1e-12, 'gnvp = hvp at zero residuals');
+  veltn_test_rowmajor(1);
+  c = onCleanup(@() veltn_test_rowmajor(0));
+  check_close(net.gnvp(p, V, X, Y), GV, 1e-14, 'gnvp with directions as rows');
+  clear c
+  prob = veltn.problem(net, X, Y);
+  check(isequal(prob.gnmult(p, V), GV), 'problem.gnmult');
+  check_error(@() net.gnvp(p, V(1:5, :), X, Y), 'veltn:badShape', 'gnvp with a bad V');
+end
+
+function test_least_squares_pair()
+  [~, p, X, Y] = small_problem();
+  net = veltn.Network('3 2 2 1 32 3 4 atan sum');
+  prob = veltn.problem(net, X, Y);
+  lastwarn('');
+  [r, JAC] = prob.residuals(p);
+  check(isempty(lastwarn()), 'a warning on the norm sum: %s', lastwarn());
+  R = net.residuals(p, X, Y);
+  check(isequal(r, R(:)) && isequal(prob.residuals(p), R(:)), 'residuals are terms(:) = (F - Y)(:)');
+  check(isequal(JAC, net.jacobian(p, X, Y)), 'the pair''s Jacobian');
+  % A Gauss-Newton step from the pair lowers the sum of squares.
+  step = -(JAC.' * JAC + 1e-3 * eye(net.NParams)) \ (JAC.' * r);
+  check(sum(prob.residuals(p + step) .^ 2) < sum(r .^ 2), 'a Gauss-Newton step did not lower |r|^2');
+
+  sq = veltn.problem(veltn.Network('3 2 2 1 32 3 4 atan sum_sq'), X, Y);
+  lastwarn('');
+  evalc('r2 = sq.residuals(p);');
+  [msg, id] = lastwarn();
+  check(strcmp(id, 'veltn:norm') && ~isempty(strfind(msg, '"sum"')), 'warning on sum_sq: %s %s', id, msg);
+  check_close(r2, R(:) .^ 2 / 2, 1e-15, 'the sum_sq pair gives its terms');
+  lastwarn('');
+  sq.residuals(p);
+  check(isempty(lastwarn()), 'the norm warning came twice');
 end
