@@ -100,6 +100,7 @@ typedef struct {
     uint64_t token;
     void* handle;
     uint32_t batch; /* rows per batch, set once at creation */
+    uint32_t nin;   /* input columns a call takes: min(numin, s_0), as the first layer reads s_0 */
 } entry;
 
 static entry* registry;
@@ -253,7 +254,7 @@ static call_args unpack(int nrhs, const mxArray* prhs[], int extra, int y, int m
     a.batch = e->batch;
     uint64_t nw = velt_numel(a.h);
     a.nw = (uint32_t)nw;
-    a.nin = velt_numin(a.h);
+    a.nin = e->nin;
     a.nout = velt_numout(a.h);
 
     const mxArray* p = prhs[2];
@@ -363,10 +364,13 @@ static void cmd_new(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     registry[nregistry].token = token;
     registry[nregistry].handle = h;
     registry[nregistry].batch = (uint32_t)batch;
+    uint32_t s0 = 0, s1 = 0, nin = velt_numin(h);
+    if (velt_weights(h, 0, NULL, &s0, &s1) == 0 && s0 < nin) nin = s0;
+    registry[nregistry].nin = nin;
     nregistry++;
     *(uint64_t*)mxGetData(plhs[0]) = token;
     *data_of(plhs[1]) = (double)velt_numel(h);
-    *data_of(plhs[2]) = (double)velt_numin(h);
+    *data_of(plhs[2]) = (double)nin;
     *data_of(plhs[3]) = (double)velt_numout(h);
     finish(0);
 }

@@ -10,7 +10,8 @@ classdef (Sealed) Network < handle
   %
   %   Arrays are ordinary MATLAB matrices of doubles (real and full):
   %     p  the NParams parameters, a vector
-  %     X  R x C inputs, row i = sample i, 1 <= C <= NInputs (missing columns read as zeros)
+  %     X  R x C inputs, row i = sample i, 1 <= C <= NInputs (missing columns read as zeros);
+  %        NInputs is the smaller of numin and the first layer's width s_0
   %     Y  R x NOutputs targets
   %     V  NParams x k directions, one per column
   %     U  R x NOutputs weights (one vector) or (R*NOutputs) x m, rows in the order of terms(:)
@@ -48,7 +49,7 @@ classdef (Sealed) Network < handle
 
   properties (SetAccess = private)
     NParams = 0;       % number of parameters
-    NInputs = 0;       % largest number of input columns
+    NInputs = 0;       % largest number of input columns: min(numin, s_0) of the description
     NOutputs = 0;      % number of outputs (target columns)
     Description = '';  % the description the network was built from
   end

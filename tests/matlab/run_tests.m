@@ -139,6 +139,10 @@ function test_layouts()
   [net, p, X, Y, V] = small_problem();
   check(net.NParams == 26 && net.NInputs == 3 && net.NOutputs == 2, 'properties %d %d %d', ...
         net.NParams, net.NInputs, net.NOutputs);
+  % A call takes min(numin, s_0) columns: with numin 5 > s_0 3, a fourth column is a shape error.
+  wide = veltn.Network('5 2 2 1 32 3 4 atan sum_sq');
+  check(wide.NInputs == 3, 'NInputs %d with numin 5 and s_0 3', wide.NInputs);
+  check_error(@() wide.outputs(p, [X, X(:, 1)]), 'veltn:badShape', 'four columns for s_0 = 3');
   F = forward_m(p, X);
   check_close(net.outputs(p, X), F, 1e-14, 'outputs');
   check_close(net.outputs(p, X(:, 1:2)), forward_m(p, X(:, 1:2)), 1e-14, 'outputs with 2 of 3 columns');
