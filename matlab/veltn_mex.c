@@ -372,7 +372,8 @@ static void cmd_new(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) 
     *data_of(plhs[1]) = (double)velt_numel(h);
     *data_of(plhs[2]) = (double)nin;
     *data_of(plhs[3]) = (double)velt_numout(h);
-    finish(0);
+    /* The lines of a successful creation are kept for veltn_mex('flush'), which the constructor
+     * calls once it holds the token: a warning turned into an error there can still release. */
 }
 
 /* veltn_mex('release', net): frees the handle; an unknown one is ignored (delete runs once per
@@ -596,6 +597,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         cmd_jvp(plhs, nrhs, prhs);
     else if (strcmp(cmd, "vjp") == 0)
         cmd_vjp(plhs, nrhs, prhs);
+    else if (strcmp(cmd, "flush") == 0)
+        flush_messages(NULL);
     else if (strcmp(cmd, "live") == 0)
         plhs[0] = mxCreateDoubleScalar((double)nregistry); /* for the tests: handles held */
     else

@@ -93,6 +93,12 @@ classdef (Sealed) Network < handle
       net.NInputs = nin;
       net.NOutputs = nout;
       net.Description = description;
+      try
+        veltn_mex('flush');  % the parser's lines; a warning may have been made an error
+      catch err
+        veltn_mex('release', net);
+        rethrow(err);
+      end
     end
 
     function delete(net)

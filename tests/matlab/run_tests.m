@@ -375,7 +375,8 @@ function test_messages()
   catch
   end
   check(isempty(lastwarn()), 'the failure was also a warning: %s', lastwarn());
-  % A warning turned into an error still leaves no lines behind for the next call.
+  % A warning turned into an error leaves no lines behind for the next call, and no network.
+  live = veltn_mex('live');
   ws = warning('error', 'veltn:message');
   try
     veltn.Network('2 1 2 1 32 2 3 nosuch sum_sq');
@@ -383,6 +384,7 @@ function test_messages()
     check(~isempty(strfind(err.message, 'nosuch')), 'warning as error: %s', err.message);
   end
   warning(ws);
+  check(veltn_mex('live') == live, 'the refused network is still registered');
   lastwarn('');
   net.objective(zeros(13, 1), [1, 1], 1);
   check(isempty(lastwarn()), 'a stale line came out of a later call: %s', lastwarn());
