@@ -140,7 +140,9 @@
                       list(message = paste0(lines[i], "\n"), call = NULL, stream = streams[i])))
 }
 
+# The library's "Error: " tag is left out of the condition's message: R says "Error" already.
 .library_error <- function(status, message, call) {
+  message <- sub("^Error: ", "", message)
   class <- c("veltn_error", "error", "condition")
   if (status == -2L) class <- c("veltn_fpe", class)
   stop(structure(class = class, list(message = message, call = call, status = status)))

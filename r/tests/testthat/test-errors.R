@@ -58,7 +58,8 @@ test_that("a floating-point event is a veltn_fpe at every entry point, with the 
 test_that("a description or norm the library refuses is a veltn_error, not a veltn_fpe", {
   e <- tryCatch(suppressMessages(veltn_network("2 1 x")), error = identity)
   expect_identical(class(e), c("veltn_error", "error", "condition"))
-  expect_match(conditionMessage(e), "invalid network data")
+  # R prints "Error" itself: the library's "Error: " tag is not repeated in the message
+  expect_match(conditionMessage(e), "^invalid network data: field 3 \\(nlayers\\)")
   odd <- suppressMessages(veltn_network("2 1 2 1 32 2 3 id nonorm"))
   x <- matrix(0.5, 3, 2)
   expect_identical(dim(veltn_outputs(odd, rep(0.1, veltn_n_params(odd)), x)), c(3L, 1L))
