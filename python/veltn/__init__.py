@@ -46,6 +46,9 @@ class Network(_Network):
     Network(description, threads=1, batch=32): `threads` OpenMP threads run the row batches of
     `batch` rows each.
 
+    Arrays may be any array-like of real numbers; complex, object and string arrays raise
+    TypeError and wrong shapes ValueError, naming the argument, before the library is called.
+
     Attributes: description, n_params, n_inputs, n_outputs, threads, batch, layer_shapes.
 
     Methods (params has n_params values; n below is len(params)):
@@ -116,6 +119,7 @@ class Problem:
 
     @property
     def n_params(self):
+        """Length of the parameter vector of the problem's network."""
         return self.net.n_params
 
     def _cached(self, p):
