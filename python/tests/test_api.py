@@ -163,6 +163,9 @@ def test_module_exports_only_its_own_names():
     public = {name for name in dir(veltn) if not name.startswith("_")}
     assert public == set(veltn.__all__)
     assert veltn.__version__ == veltn.library_version()
+    # the one place the version is written; r/DESCRIPTION's copy is checked by scripts/sync-version.sh
+    cmake = (pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()
+    assert f"project(veltn VERSION {veltn.__version__} " in cmake
 
 
 def test_every_compiled_method_and_property_has_a_docstring():
