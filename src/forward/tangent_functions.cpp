@@ -6,6 +6,8 @@
 #include <cmath>
 #include <utility>
 
+namespace veltn {
+
 namespace {
 
 using namespace norm_constants;
@@ -695,3 +697,5 @@ template <>
 void adj_pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR) {
     adj_elementwise<PseudoHuberTerms>(R, nullptr, &w, adjR);
 }
+
+}  // namespace veltn

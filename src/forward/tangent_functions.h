@@ -13,6 +13,8 @@
 #include "functions/activations.h"
 #include "functions/norms.h"
 
+namespace veltn {
+
 using ActiveScalar = tanad::FO::Dynamic::Active<1>;
 
 // The into forms write value and tangents into A's storage where the shapes already match.
@@ -103,3 +105,5 @@ template <>
 fad1<Vec> pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R);
 template <>
 void adj_pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR);
+
+}  // namespace veltn

@@ -9,6 +9,8 @@
 
 #include "core/messages.h"
 
+namespace veltn {
+
 namespace {
 // With INFO set, one build line per handle.
 void print_build_line() {
@@ -241,3 +243,5 @@ Description read_description(std::string const& text) {
         for (auto const& [stream, line] : d.notes) veltn::emit(stream, line);
     return d;
 }
+
+}  // namespace veltn

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltn {
+
 struct Description {
     uint32_t numin = 0;
     uint32_t numout = 0;
@@ -51,3 +53,5 @@ uint64_t handle_bytes(uint64_t numel, uint64_t nlayers);
 // limit set for tests and fuzzing (0 restores physical memory).
 uint64_t description_memory_limit();
 void set_description_memory_limit(uint64_t bytes);
+
+}  // namespace veltn

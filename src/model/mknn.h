@@ -14,6 +14,8 @@
 #include "model/description.h"
 #include "model/nn.h"
 
+namespace veltn {
+
 // Binds the activation pair named by nn.actname; unknown names select softplus (the parser
 // warns about them).
 template <class NN>
@@ -124,3 +126,5 @@ NN mknn(std::string const& text) {
     }
     return model_from<NN>(d);
 }
+
+}  // namespace veltn

@@ -14,6 +14,8 @@
 #include "model/parameters.h"
 #include "reverse/reverse_pass.h"
 
+using namespace veltn;
+
 using namespace tangent_test;
 using ActiveScalar = tanad::FO::Dynamic::Active<1>;
 

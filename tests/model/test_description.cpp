@@ -15,6 +15,8 @@
 #include "support/net.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 namespace {
 
 using Lines = std::vector<std::pair<int, std::string>>;
