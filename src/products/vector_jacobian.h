@@ -54,4 +54,10 @@ inline void adj_computev_vec(PlainNN const& nn, InputRows const& X, InputRows co
             for (uint32_t j = 0; j < m; ++j) do_add(B[j], acc[std::size_t(slot) * m + j]);
 }
 
+// The products of velt_vJ and velt_vJ_vec: res receives the per-element terms of nn over the rows
+// X with targets Y, and the result holds, for each of the m weight arrays of U, the adjoint model
+// whose parameters (getweights) are that array's vector-Jacobian product.
+std::vector<PlainNN> vector_jacobian(PlainNN const& nn, InputRows const& X, InputRows const& Y, InputRows const& U,
+                                     uint32_t m, double* res);
+
 }  // namespace veltn
