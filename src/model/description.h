@@ -37,10 +37,8 @@ Description parse_description(std::string const& text);
 // its notes. The caller reports `problem`.
 Description read_description(std::string const& text);
 
-// Activation names the parser knows; any other selects softplus.
-extern const char* const kActivationNames;
-// Norm names the model can bind.
-extern const char* const kNormNames;
+// Whether a row of the function table (functions/registry.h) has this name: an activation the
+// parser knows (any other selects softplus), a norm the model can bind.
 bool is_known_activation(std::string const& name);
 bool is_known_norm(std::string const& name);
 
