@@ -8,6 +8,9 @@
 #include <string>
 
 #include "core/messages.h"
+#include "functions/registry.h"
+
+namespace veltn {
 
 namespace {
 // With INFO set, one build line per handle.
@@ -17,16 +20,9 @@ void print_build_line() {
 }
 }  // namespace
 
-const char* const kActivationNames = "id, relu, atan, softplus, softplus_shifted, softmax";
-const char* const kNormNames = "sum, sum_log_dnorm_fat, sum_sq, sum_pseudo_huber";
+bool is_known_activation(std::string const& a) { return find_activation<Mat, Vec>(a) != nullptr; }
 
-bool is_known_activation(std::string const& a) {
-    return a == "id" || a == "relu" || a == "atan" || a == "softplus" || a == "softplus_shifted" || a == "softmax";
-}
-
-bool is_known_norm(std::string const& n) {
-    return n == "sum" || n == "sum_log_dnorm_fat" || n == "sum_sq" || n == "sum_pseudo_huber";
-}
+bool is_known_norm(std::string const& n) { return find_norm<Mat, Vec, double>(n) != nullptr; }
 
 namespace {
 
@@ -223,13 +219,13 @@ Description parse_description(std::string const& text) {
     if (!is_known_activation(d.actname))
         d.notes.emplace_back(veltn::kStderr, "Warning: " + field_name(6 + L, L) + ": unknown activation " +
                                                  quoted(d.actname) + ", softplus is used; known names: " +
-                                                 kActivationNames);
+                                                 activation_names());
     if (!has_norm) {
         d.notes.emplace_back(veltn::kStderr,
                              "Warning: the description ends before its norm, " + field_name(7 + L, L) + ": " + usable);
     } else if (!is_known_norm(d.normname)) {
         d.notes.emplace_back(veltn::kStdout, "invalid norm function name: " + shown(d.normname) + " (known: " +
-                                                 kNormNames + ")");
+                                                 norm_names() + ")");
     }
     return d;
 }
@@ -241,3 +237,5 @@ Description read_description(std::string const& text) {
         for (auto const& [stream, line] : d.notes) veltn::emit(stream, line);
     return d;
 }
+
+}  // namespace veltn

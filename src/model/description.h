@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltn {
+
 struct Description {
     uint32_t numin = 0;
     uint32_t numout = 0;
@@ -35,10 +37,8 @@ Description parse_description(std::string const& text);
 // its notes. The caller reports `problem`.
 Description read_description(std::string const& text);
 
-// Activation names the parser knows; any other selects softplus.
-extern const char* const kActivationNames;
-// Norm names the model can bind.
-extern const char* const kNormNames;
+// Whether a row of the function table (functions/registry.h) has this name: an activation the
+// parser knows (any other selects softplus), a norm the model can bind.
 bool is_known_activation(std::string const& name);
 bool is_known_norm(std::string const& name);
 
@@ -51,3 +51,5 @@ uint64_t handle_bytes(uint64_t numel, uint64_t nlayers);
 // limit set for tests and fuzzing (0 restores physical memory).
 uint64_t description_memory_limit();
 void set_description_memory_limit(uint64_t bytes);
+
+}  // namespace veltn

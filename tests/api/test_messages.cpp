@@ -15,6 +15,8 @@
 #include "support/net.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 namespace {
 
 struct Line {

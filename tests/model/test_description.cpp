@@ -11,9 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "functions/registry.h"
 #include "model/description.h"
 #include "support/net.h"
 #include "veltn.h"
+
+using namespace veltn;
 
 namespace {
 
@@ -171,15 +174,19 @@ TEST(DescriptionTable, AcceptedTextsAreSilent) {
 
 TEST(DescriptionTable, EveryKnownNormBindsAndEveryKnownActivationIsSilent) {
     const double r[3] = {0.5, -1.0, 2.5};
-    for (std::string norm : {"sum", "sum_log_dnorm_fat", "sum_sq", "sum_pseudo_huber"}) {
+    for (auto const& row : norm_rows<Mat, Vec, double>) {
+        const std::string norm = row.name;
         SCOPED_TRACE(norm);
         EXPECT_TRUE(is_known_norm(norm));
         Net n("2 1 2 1 1 2 1 id " + norm);
         double out = 0;
         EXPECT_EQ(velt_norm(n.h, r, 1, 3, &out), 0);
     }
-    for (std::string act : {"id", "relu", "atan", "softplus", "softplus_shifted", "softmax"})
-        EXPECT_TRUE(is_known_activation(act)) << act;
+    for (auto const& row : activation_rows<Mat, Vec>) {
+        EXPECT_TRUE(is_known_activation(row.name)) << row.name;
+        const Outcome o = init(std::string("2 1 2 1 1 2 1 ") + row.name + " sum");
+        EXPECT_TRUE(o.made && o.lines.empty()) << row.name;
+    }
 }
 
 TEST(DescriptionTable, TheBuildLineComesOncePerInit) {
