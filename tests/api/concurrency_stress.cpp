@@ -1,8 +1,10 @@
 // Many callers at once, as a host's thread pool makes them: pthreads on distinct handles and on
 // one shared handle, each call with its own number of directions; a thread that creates and
-// releases handles all along; and OpenMP caller loops (flat and nested) over handles. Every
-// result must equal, bit for bit, the one computed beforehand by one thread alone: results do
-// not depend on what else runs, nor on the team a caller's region grants.
+// releases handles all along; OpenMP caller loops (flat and nested) over handles; and, last, a
+// network large enough that the library's own regions run on two threads. Every result must
+// equal, bit for bit, the one computed beforehand by one thread alone: results do not depend on
+// what else runs, nor on the team a caller's region grants. CI runs it under ThreadSanitizer
+// with LLVM's OpenMP runtime and its TSan tool (.ci/run).
 //
 // The caller's BLAS thread count is 2 throughout: every call must see 1 while it runs (checked
 // from the message handler, inside failing calls made among the others), and the count must be
@@ -30,9 +32,13 @@ namespace {
 const char* const kDescription = "3 2 3 1 16 3 6 5 softplus sum_log_dnorm_fat";
 constexpr uint32_t kRows = 70;  // three batches of 32 rows, the last one short
 constexpr uint32_t kMaxK = 5;
+// Work enough for velt_Hv and velt_Jv with kMaxK directions to run their regions on two slots
+// (the network above is too small for a second thread to pay).
+const char* const kWideDescription = "3 2 3 1 16 3 64 48 softplus sum_log_dnorm_fat";
+constexpr uint32_t kWideRows = 256;
 
 struct Data {
-    uint32_t npar = 0, nin = 3, nout = 2;
+    uint32_t npar = 0, nin = 3, nout = 2, rows = kRows;
     std::vector<double> w, V, X, Y, U;
 };
 
@@ -50,20 +56,21 @@ enum Op { kHv, kJv, kGrad, kVJ };
 
 double wave(unsigned i, double scale) { return scale * std::sin(0.7 * i + 0.3); }
 
-Data make_data(void* h) {
+Data make_data(void* h, uint32_t rows = kRows) {
     Data d;
+    d.rows = rows;
     d.npar = uint32_t(velt_numel(h));
     for (unsigned i = 0; i < d.npar; ++i) d.w.push_back(wave(i, 0.4));
     for (unsigned i = 0; i < d.npar * kMaxK; ++i) d.V.push_back(wave(3 * i + 1, 1.0));
-    for (unsigned i = 0; i < kRows * d.nin; ++i) d.X.push_back(wave(5 * i + 2, 1.5));
-    for (unsigned i = 0; i < kRows * d.nout; ++i) d.Y.push_back(wave(7 * i + 3, 1.0));
-    for (unsigned i = 0; i < kRows * d.nout; ++i) d.U.push_back(wave(11 * i + 4, 1.0));
+    for (unsigned i = 0; i < rows * d.nin; ++i) d.X.push_back(wave(5 * i + 2, 1.5));
+    for (unsigned i = 0; i < rows * d.nout; ++i) d.Y.push_back(wave(7 * i + 3, 1.0));
+    for (unsigned i = 0; i < rows * d.nout; ++i) d.U.push_back(wave(11 * i + 4, 1.0));
     return d;
 }
 
 Result run(void* h, Data const& d, Op op, uint32_t k) {
     Result r;
-    const uint32_t n = kRows, m = d.npar;
+    const uint32_t n = d.rows, m = d.npar;
     double J = 0.0;
     std::vector<double> g(m), out;
     switch (op) {
@@ -93,8 +100,8 @@ Result run(void* h, Data const& d, Op op, uint32_t k) {
     return r;
 }
 
-void* make_handle(uint32_t threads) {
-    void* h = initVELTNet(kDescription, int(std::strlen(kDescription)));
+void* make_handle(uint32_t threads, const char* description = kDescription) {
+    void* h = initVELTNet(description, int(std::strlen(description)));
     if (h) velt_setpar(h, threads, 32);
     return h;
 }
@@ -120,7 +127,7 @@ void on_line(void*, int, const char* line) {
 // while it runs.
 void probe_blas(void* h, Data const& d) {
     double J = 0.0;
-    if (velt_obj(h, d.w.data(), 1, d.X.data(), d.Y.data(), kRows, d.nin, d.nout, &J) != -1) failures.fetch_add(1);
+    if (velt_obj(h, d.w.data(), 1, d.X.data(), d.Y.data(), d.rows, d.nin, d.nout, &J) != -1) failures.fetch_add(1);
 }
 
 void expect_same(Result const& got, Result const& want, const char* where, int op, uint32_t k) {
@@ -198,6 +205,27 @@ int main() {
         }
     }
     releaseVELTNet(probe);
+
+    // Calls whose own regions take two slots, from two pthreads and a nested OpenMP loop at once.
+    void* wide = make_handle(threads, kWideDescription);
+    if (!wide) return std::puts("cannot build the wide network"), 1;
+    const Data wd = make_data(wide, kWideRows);
+    const Result wide_ref[2] = {run(wide, wd, kHv, kMaxK), run(wide, wd, kJv, kMaxK)};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 2; ++t)
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 2; ++i)
+                expect_same(run(wide, wd, t ? kJv : kHv, kMaxK), wide_ref[t], "wide network, pthread", t, kMaxK);
+        });
+#pragma omp parallel for num_threads(2) schedule(dynamic)
+    for (int i = 0; i < 4; ++i) {
+        void* h = make_handle(threads, kWideDescription);
+        expect_same(run(h, wd, i % 2 ? kJv : kHv, kMaxK), wide_ref[i % 2], "wide network, OpenMP loop", i % 2, kMaxK);
+        probe_blas(h, wd);
+        releaseVELTNet(h);
+    }
+    for (auto& th : callers) th.join();
+    releaseVELTNet(wide);
     velt_set_message_handler(nullptr, nullptr);
     const int failed = failures.load();
     std::printf("%ld calls checked against the single-threaded values\n", checked.load());
