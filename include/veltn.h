@@ -78,8 +78,10 @@
  *       function and the event, through the message path. Outputs may have been partly written.
  *   Every call computes in round-to-nearest with all traps off, whatever the caller's mode, so
  *   results do not depend on it. In every case the caller's floating-point environment (trap
- *   mask, sticky flags, rounding mode) and the BLAS thread count are as they were before the
- *   call, and no C++ exception, exit or signal leaves the library. velt_last_error() returns
+ *   mask, sticky flags, rounding mode) is as it was before the call, and no C++ exception,
+ *   exit or signal leaves the library. The BLAS thread count (process-wide in OpenBLAS) is 1
+ *   while any call runs: the first of overlapping calls saves it and the last to return puts
+ *   it back, so once no call runs it is as it was before them. velt_last_error() returns
  *   the message of the last failure on the calling thread.
  *
  * Threads
@@ -96,8 +98,9 @@
  *   as many parts as the handle has threads and the parts are summed in a fixed order, so a
  *   call returns the same bits every time, whatever team the OpenMP runtime grants (inside a
  *   caller's region the library's own region usually gets one thread). Results with different
- *   thread counts or batch sizes agree up to rounding. The BLAS thread count, the storage-order
- *   flag and the message handler are process-wide: change them only while no call runs.
+ *   thread counts or batch sizes agree up to rounding. The BLAS thread count and the
+ *   storage-order flag are process-wide: change them only while no call runs. The message
+ *   handler may be changed at any time (see velt_set_message_handler).
  * ---------------------------------------------------------------------------------------------
  */
 #ifndef VELTN_H
@@ -140,11 +143,18 @@ VELTN_API const char* velt_last_error(void);
  * or standard error (stream 2), one line per write.
  * fn receives `user`, the stream (1 for a line that would go to standard output, 2 for standard
  * error) and the line without its trailing newline; the line is valid only during the call.
- * fn == NULL restores the default. The handler is process-wide: set it before calls start.
+ * fn == NULL restores the default. The handler is process-wide.
  * The library calls fn only on the thread that made the call (lines raised on its worker
  * threads are passed on by the calling thread before the call returns), so fn need not be
  * thread-safe unless the host makes calls from several threads at once. fn must not throw or
- * longjmp, and must not call back into the library. */
+ * longjmp.
+ * Changing the handler (to another or to NULL) may happen while calls run, and is a barrier:
+ * when velt_set_message_handler returns, no call of an earlier handler is still running or
+ * will start, so the host may then free the old `user`; later lines go to the new handler.
+ * It waits for those calls without holding any lock, so fn may call library functions (their
+ * lines reach fn again, on the same thread) and may change the handler itself: a change made
+ * from inside fn takes effect at once but does not wait (it would wait for itself). The host
+ * must not change the handler while holding a lock that fn takes. */
 typedef void (*velt_message_fn)(void* user, int stream, const char* line);
 VELTN_API void velt_set_message_handler(velt_message_fn fn, void* user);
 
