@@ -4,13 +4,19 @@
 // initVELTNet, and the memory limit.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/memory_limits.h"
 #include "model/description.h"
 #include "support/net.h"
 #include "veltn.h"
@@ -113,6 +119,15 @@ const std::vector<Warned> kWarned = {
           "(norm): softplus is used, and " + kNoNorm}}},
     {"3 1 3 1 16 3 8 8 softplus L2",
      {{1, "invalid norm function name: L2 (known: sum, sum_log_dnorm_fat, sum_sq, sum_pseudo_huber)"}}},
+    // numin above s_0: calls take s_0 columns at most, so the description warns but is kept.
+    {"5 1 3 1 16 3 8 8 softplus sum",
+     {{2, "Warning: field 1 (numin) is 5, larger than field 6 (s_0), 3: calls take at most 3 input columns"}}},
+    {"4294967295 1 2 1 4294967295 1 1 id sum",  // the largest 32-bit header numbers
+     {{2, "Warning: field 1 (numin) is 4294967295, larger than field 6 (s_0), 1: calls take at most 1 input "
+          "column"}}},
+    {"4 1 2 1 16 2 8 relu",
+     {{2, "Warning: field 1 (numin) is 4, larger than field 6 (s_0), 2: calls take at most 2 input columns"},
+      {2, "Warning: the description ends before its norm, field 9 (norm): " + kNoNorm}}},
     {"3 1 3 1 16 3 8 8 relU sum_SQ",
      {{2, "Warning: field 9 (activation): unknown activation \"relU\", softplus is used; " + kActs},
       {1, "invalid norm function name: sum_SQ (known: sum, sum_log_dnorm_fat, sum_sq, sum_pseudo_huber)"}}},
@@ -132,7 +147,6 @@ const std::vector<Accepted> kAccepted = {
     {"3 1 3 1 16 3 8 8 softplus_shifted sum_pseudo_huber", 113},
     {"003 01 3 1 16 3 8 8 softplus sum", 113},                       // leading zeros are still decimal
     {"3\t1\r\n3\v1\f16 3 8 8 softplus sum trailing 1 2 -3", 113},  // any white space; trailing tokens ignored
-    {"4294967295 1 2 1 4294967295 1 1 id sum", 4},                  // the largest 32-bit header numbers
     {"2 3 3 2 16 4 6 4 relu sum_sq", 85},
 };
 
@@ -218,7 +232,8 @@ TEST(DescriptionMemory, ALimitSetForTestsRefusesLargerHandlesAndNamesTheSize) {
         << line;
     EXPECT_TRUE(small.made);
     EXPECT_TRUE(small.lines.empty());
-    EXPECT_EQ(description_memory_limit(), uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE)));
+    EXPECT_EQ(description_memory_limit(), veltn::process_memory_limit().bytes);
+    EXPECT_LE(description_memory_limit(), uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE)));
 }
 
 TEST(DescriptionMemory, AHandleBeyondPhysicalMemoryIsRefusedBeforeAllocating) {
@@ -229,5 +244,112 @@ TEST(DescriptionMemory, AHandleBeyondPhysicalMemoryIsRefusedBeforeAllocating) {
     EXPECT_FALSE(o.made);
     ASSERT_EQ(o.lines.size(), 1u);
     EXPECT_EQ(o.lines[0].second.rfind(kPrefix + "the network has 3600120001 parameters", 0), 0u) << o.lines[0].second;
-    EXPECT_NE(o.lines[0].second.find("of this machine's physical memory"), std::string::npos) << o.lines[0].second;
+    EXPECT_NE(o.lines[0].second.find("of " + veltn::process_memory_limit().name), std::string::npos)
+        << o.lines[0].second;
+}
+
+namespace {
+
+// VmSize or VmData of this process, in bytes.
+uint64_t vm_bytes(const char* key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key, 0) == 0) return std::stoull(line.substr(std::strlen(key))) * 1024;
+    return 0;
+}
+
+}  // namespace
+
+// Under a lowered RLIMIT_AS or RLIMIT_DATA, a description the machine could hold but the process
+// could not is refused, naming the limit. The limit is set in a child (a death test), a little
+// above what the child already uses, so the test does not depend on the machine's memory.
+TEST(DescriptionMemory, TheProcessLimitsCapDescriptionsAndAreNamed) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        int resource;
+        const char* status_key;
+        const char* name;
+    } cases[] = {{RLIMIT_AS, "VmSize:", "address-space limit \\(RLIMIT_AS, ulimit -v\\)"},
+                 {RLIMIT_DATA, "VmData:", "data limit \\(RLIMIT_DATA, ulimit -d\\)"}};
+    const uint64_t physical = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE));
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint64_t limit = vm_bytes(c.status_key) + (uint64_t(512) << 20);
+        // A network of width w has about w^2 parameters at 24 bytes each: twice the limit.
+        const uint64_t w = uint64_t(std::sqrt(double(limit) / 12.0)) + 1;
+        if (24 * w * w > physical) GTEST_SKIP() << "the network would not fit this machine's memory either";
+        const std::string text = "1 1 2 1 1 " + std::to_string(w) + " " + std::to_string(w) + " id sum";
+        const auto child = [&] {
+            rlimit lim{};
+            lim.rlim_cur = lim.rlim_max = limit;
+            if (setrlimit(c.resource, &lim) != 0) std::_Exit(2);
+            void* h = initVELTNet(text.data(), int(text.size()));
+            std::_Exit(h ? 1 : 0);
+        };
+        EXPECT_EXIT(child(), testing::ExitedWithCode(0),
+                    std::string("handle would hold .* more than the .* of the ") + c.name);
+    }
+}
+
+// The cgroup limit is read from /proc/self/cgroup, /proc/self/mountinfo and the limit files of
+// the process's cgroup and its parents: the smallest applies; "max" and missing files are no limit.
+TEST(DescriptionMemory, TheCgroupLimitIsTheSmallestOnThePath) {
+    struct Case {
+        std::string cgroup, mountinfo;
+        std::vector<std::pair<std::string, std::string>> files;  // path under the root, content
+        uint64_t bytes;
+        std::string name;
+    };
+    const std::string v2mount = "30 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+    const std::string v1mount = "31 23 0:28 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n"
+                                "35 23 0:32 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n";
+    const std::string v2 = "the memory cgroup's limit (memory.max)";
+    const std::string v1 = "the memory cgroup's limit (memory.limit_in_bytes)";
+    const std::vector<Case> cases = {
+        {"0::/a/b\n", v2mount, {{"/sys/fs/cgroup/a/b/memory.max", "max\n"}, {"/sys/fs/cgroup/a/memory.max", "4096\n"}},
+         4096, v2},
+        {"0::/a/b\n", v2mount, {{"/sys/fs/cgroup/a/b/memory.max", "1000\n"}, {"/sys/fs/cgroup/a/memory.max", "max"}},
+         1000, v2},
+        {"0::/a\n", v2mount, {{"/sys/fs/cgroup/a/memory.max", "max\n"}}, UINT64_MAX, ""},
+        // A container sees its own cgroup mounted as the root.
+        {"0::/\n", v2mount, {{"/sys/fs/cgroup/memory.max", "2000000\n"}}, 2000000, v2},
+        // A mount of a subtree: the path below the mount's root.
+        {"0::/outer/c\n", "30 23 0:26 /outer /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+         {{"/sys/fs/cgroup/c/memory.max", "777\n"}}, 777, v2},
+        {"4:memory:/x/y\n3:cpu:/\n0::/\n", v1mount,
+         {{"/sys/fs/cgroup/memory/x/y/memory.limit_in_bytes", "9223372036854771712\n"},
+          {"/sys/fs/cgroup/memory/x/memory.limit_in_bytes", "123456789\n"}},
+         123456789, v1},
+        // The cpu hierarchy's files are not memory limits; garbage is no limit.
+        {"3:cpu:/x\n4:memory:/x\n", v1mount,
+         {{"/sys/fs/cgroup/cpu/x/memory.limit_in_bytes", "5\n"}, {"/sys/fs/cgroup/memory/x/memory.limit_in_bytes", "12ab"}},
+         UINT64_MAX, ""},
+        {"", v2mount, {{"/sys/fs/cgroup/memory.max", "5\n"}}, UINT64_MAX, ""},
+    };
+    char tmpl[] = "/tmp/veltn_cgroup_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::filesystem::path root = tmpl;
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.cgroup + c.mountinfo);
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root / "proc/self");
+        std::ofstream(root / "proc/self/cgroup") << c.cgroup;
+        std::ofstream(root / "proc/self/mountinfo") << c.mountinfo;
+        for (auto const& [path, content] : c.files) {
+            const std::filesystem::path file = root.string() + path;
+            std::filesystem::create_directories(file.parent_path());
+            std::ofstream(file) << content;
+        }
+        const veltn::MemoryLimit got = veltn::cgroup_memory_limit(root.string());
+        EXPECT_EQ(got.bytes, c.bytes);
+        EXPECT_EQ(got.name, c.name);
+        // The process's limit takes a smaller cgroup limit, with its name.
+        const veltn::MemoryLimit all = veltn::process_memory_limit(root.string());
+        EXPECT_LE(all.bytes, c.bytes);
+        if (c.bytes < (uint64_t(1) << 20)) {
+            EXPECT_EQ(all.name, c.name);
+        }
+    }
+    std::filesystem::remove_all(root);
 }
