@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -278,7 +279,11 @@ TEST(DescriptionMemory, TheProcessLimitsCapDescriptionsAndAreNamed) {
         const uint64_t limit = vm_bytes(c.status_key) + (uint64_t(512) << 20);
         // A network of width w has about w^2 parameters at 24 bytes each: twice the limit.
         const uint64_t w = uint64_t(std::sqrt(double(limit) / 12.0)) + 1;
-        if (24 * w * w > physical) GTEST_SKIP() << "the network would not fit this machine's memory either";
+        // (Under a sanitizer the address space is mostly shadow: such a limit is out of reach.)
+        if (w >= 65536 || 24 * w * w > physical) {
+            std::printf("skipped: the network would not fit this machine's memory either\n");
+            continue;
+        }
         const std::string text = "1 1 2 1 1 " + std::to_string(w) + " " + std::to_string(w) + " id sum";
         const auto child = [&] {
             rlimit lim{};
