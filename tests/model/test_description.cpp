@@ -284,23 +284,24 @@ TEST(DescriptionMemory, TheProcessLimitsCapDescriptionsAndAreNamed) {
 // mount's root, read through a fake /proc and /sys; "max", garbage and other controllers are no limit.
 TEST(DescriptionMemory, TheCgroupLimitIsTheSmallestOnThePath) {
     using Files = std::vector<std::pair<std::string, std::string>>;
-    const std::string v2 = "1 0 0:1 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n", v2name = "(memory.max)";
-    const std::string v1 = "1 0 0:1 / /cg/cpu rw - cgroup cgroup rw,cpu\n2 0 0:2 / /cg/mem rw - cgroup cgroup rw,memory\n";
+    const std::string v2 = "1 0 0:1 / /cg rw - cgroup2 cgroup2 rw\n", v2name = "(memory.max)";
+    const std::string v1 = "1 0 0:1 / /cg/cpu rw - cgroup cgroup rw,cpu\n"
+                           "2 0 0:2 / /cg/m rw - cgroup cgroup rw,memory\n";
     const struct {
         std::string cgroup, mountinfo;
         Files files;
         uint64_t bytes;
         std::string name;
     } cases[] = {
-        {"0::/a/b\n", v2, {{"/sys/fs/cgroup/a/b/memory.max", "max"}, {"/sys/fs/cgroup/a/memory.max", "4096"}}, 4096, v2name},
-        {"0::/\n", v2, {{"/sys/fs/cgroup/memory.max", "2000000\n"}}, 2000000, v2name},  // a container's own root
-        {"0::/up/c\n", "1 0 0:1 /up /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n", {{"/sys/fs/cgroup/c/memory.max", "777"}},
-         777, v2name},  // a mounted subtree
+        {"0::/a/b\n", v2, {{"/cg/a/b/memory.max", "max"}, {"/cg/a/memory.max", "4096"}}, 4096, v2name},
+        {"0::/\n", v2, {{"/cg/memory.max", "2000000\n"}}, 2000000, v2name},  // a container's own root
+        {"0::/up/c\n", "1 0 0:1 /up /cg rw - cgroup2 cgroup2 rw\n", {{"/cg/c/memory.max", "777"}}, 777,
+         v2name},  // a mounted subtree
         {"3:cpu:/x\n4:memory:/x/y\n", v1,
-         {{"/cg/cpu/x/memory.limit_in_bytes", "5"}, {"/cg/mem/x/y/memory.limit_in_bytes", "9223372036854771712"},
-          {"/cg/mem/x/memory.limit_in_bytes", "123456"}},
+         {{"/cg/cpu/x/memory.limit_in_bytes", "5"}, {"/cg/m/x/y/memory.limit_in_bytes", "9223372036854771712"},
+          {"/cg/m/x/memory.limit_in_bytes", "123456"}},
          123456, "(memory.limit_in_bytes)"},
-        {"4:memory:/x\n", v1, {{"/cg/mem/x/memory.limit_in_bytes", "12ab"}}, UINT64_MAX, ""},
+        {"4:memory:/x\n", v1, {{"/cg/m/x/memory.limit_in_bytes", "12ab"}}, UINT64_MAX, ""},
     };
     const std::filesystem::path root = std::filesystem::temp_directory_path() / ("veltn_cg" + std::to_string(getpid()));
     for (auto const& c : cases) {
