@@ -56,9 +56,8 @@
  *
  * Arrays
  *   X is R x C (R rows = samples, C <= min(numin, s_0) input columns; missing columns read as
- *   zeros),
- *   Y is R x numout, both row-major: element (i, j) at [i*C + j]. Counts are 32-bit unsigned;
- *   every array must hold the number of values stated. A function refuses (-1) an array it
+ *   zeros), Y is R x numout, both row-major: element (i, j) at [i*C + j]. Counts are 32-bit
+ *   unsigned; every array must hold the number of values stated. A function refuses (-1) an array it
  *   reads or writes whose element count reaches 2^32, and no other: velt_Hv, which keeps k * nw
  *   values, accepts any n * nout * k; velt_Jv, which writes k * n * nout, does not.
  *   The caller owns every array. The library never writes to an input; it copies X, Y and U a
@@ -176,14 +175,15 @@ VELTN_API void velt_message(int stream, const char* line);
  * (ulimit -v, ulimit -d) and the memory cgroup's limit (memory.max, or memory.limit_in_bytes
  * under cgroup v1, of the process's cgroup and its parents), where readable. Above it the
  * description is refused with a line naming both sizes and which limit it was, e.g. "... more
- * than the 4.1 GB (4096000000 bytes) of the address-space limit (RLIMIT_AS, ulimit -v)". Products with k directions copy
- * the tangent model with k tangents per parameter, so they need more.
+ * than the 4.1 GB (4096000000 bytes) of the address-space limit (RLIMIT_AS, ulimit -v)".
+ * Products with k directions copy the tangent model with k tangents per parameter, so they need
+ * more.
  * Warnings (the handle is still returned): numin larger than s_0, an unknown activation
  * (softplus is used) or a description that ends before its activation or norm writes one line
  * on standard error starting "Warning: ", e.g.
  *   Warning: field 1 (numin) is 5, larger than field 6 (s_0), 3: calls take at most 3 input columns
- * An unknown norm name writes "invalid norm function name: NAME (known:
- * ...)" on standard output. A handle without a norm (unknown or missing name) serves
+ * An unknown norm name writes "invalid norm function name: NAME (known: ...)" on standard
+ * output. A handle without a norm (unknown or missing name) serves
  * velt_compute, velt_residual and the parameter functions; the others return -1 on it.
  * Each line is written once per call (with the environment variable INFO set, the build line
  * too), through the message path (velt_set_message_handler). The handle belongs to the caller
@@ -294,8 +294,8 @@ VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, const double* 
 /* Jacobian-vector products of the per-element objective terms. res (n x nout) := the terms as
  * velt_objv gives them; Jv (k * n * nout) := J v_d for the k directions in V (k * nw values),
  * V and Jv laid out by veltn_rowmajor (flag set: Jv[d*(n*nout) + e]; clear: Jv[e*k + d]).
- * k = 0 still writes res. NULL inputs read as zeros, NULL outputs refused. With NN_TRACE set, prints "J = <objective>, <seconds> s".
- * Returns 0, -1 or -2. */
+ * k = 0 still writes res. NULL inputs read as zeros, NULL outputs refused. With NN_TRACE set,
+ * prints "J = <objective>, <seconds> s". Returns 0, -1 or -2. */
 VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,
                       const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* Jv);
 
