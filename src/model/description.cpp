@@ -1,12 +1,11 @@
 #include "model/description.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "core/memory_limits.h"
 #include "core/messages.h"
 #include "functions/registry.h"
 
@@ -169,13 +168,10 @@ std::string check_network(Description& d) {
     }
     d.numel = total;
     d.bytes = handle_bytes(total, L);
-    const uint64_t limit = description_memory_limit();
-    if (d.bytes > limit) {
-        const bool physical = memory_limit_override.load(std::memory_order_relaxed) == 0;
+    const veltn::MemoryLimit limit = description_memory_cap();
+    if (d.bytes > limit.bytes)
         return "the network has " + std::to_string(total) + " parameters, and its handle would hold " +
-               size_text(d.bytes) + ", more than the " + size_text(limit) + " of " +
-               (physical ? "this machine's physical memory" : "the memory limit set for descriptions");
-    }
+               size_text(d.bytes) + ", more than the " + size_text(limit.bytes) + " of " + limit.name;
     return "";
 }
 
@@ -186,14 +182,13 @@ uint64_t handle_bytes(uint64_t numel, uint64_t nlayers) {
     return numel * (8 + 16) + nlayers * kLayerAllowance;
 }
 
-uint64_t description_memory_limit() {
+veltn::MemoryLimit description_memory_cap() {
     const uint64_t set = memory_limit_override.load(std::memory_order_relaxed);
-    if (set) return set;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return UINT64_MAX;
-    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+    if (set) return {set, "the memory limit set for descriptions"};
+    return veltn::process_memory_limit();
 }
+
+uint64_t description_memory_limit() { return description_memory_cap().bytes; }
 
 void set_description_memory_limit(uint64_t bytes) { memory_limit_override.store(bytes, std::memory_order_relaxed); }
 
@@ -207,6 +202,13 @@ Description parse_description(std::string const& text) {
         return d;
     }
     const uint64_t L = d.nlayers;
+    // Calls take at most min(numin, s_0) columns; such descriptions exist, so they only warn.
+    if (d.numin > d.sizes[0])
+        d.notes.emplace_back(veltn::kStderr, "Warning: " + field_name(1, L) + " is " + std::to_string(d.numin) +
+                                                 ", larger than " + field_name(6, L) + ", " +
+                                                 std::to_string(d.sizes[0]) + ": calls take at most " +
+                                                 std::to_string(d.sizes[0]) +
+                                                 (d.sizes[0] == 1 ? " input column" : " input columns"));
     const bool has_act = in.next(d.actname);
     const bool has_norm = has_act && in.next(d.normname);
     const std::string usable = "without a norm only velt_compute, velt_residual and the parameter functions work";

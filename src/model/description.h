@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/memory_limits.h"
+
 namespace veltn {
 
 struct Description {
@@ -47,8 +49,10 @@ bool is_known_norm(std::string const& name);
 // plus a fixed allowance per layer for the containers.
 uint64_t handle_bytes(uint64_t numel, uint64_t nlayers);
 
-// The largest handle a description may ask for: the machine's physical memory, or a lower
-// limit set for tests and fuzzing (0 restores physical memory).
+// The largest handle a description may ask for, and which limit that is: the smallest of the
+// machine's physical memory, RLIMIT_AS, RLIMIT_DATA and the memory cgroup's limit, or a lower
+// limit set for tests and fuzzing (0 restores the process's own).
+veltn::MemoryLimit description_memory_cap();
 uint64_t description_memory_limit();
 void set_description_memory_limit(uint64_t bytes);
 
