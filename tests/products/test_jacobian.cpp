@@ -290,6 +290,29 @@ TEST(GaussNewtonHessian, EqualsTheHessianAtZeroResidualsAndIsSemiDefinite) {
     }
 }
 
+// More directions than one tangent sweep takes (78, the identity: the whole matrix G) run in
+// blocks; each product equals the single-direction call's and G comes out symmetric.
+TEST(GaussNewtonHessian, ManyDirectionsRunInBlocksWithTheSameProducts) {
+    DataProblem p("3 2 3 1 16 3 8 4 softplus sum_sq", 30, 3, 0.5, 47);
+    const unsigned nw = p.nw();
+    ASSERT_EQ(nw, 78u);
+    RowMajor order(1);
+    std::vector<double> I(std::size_t(nw) * nw, 0.0);
+    for (unsigned i = 0; i < nw; ++i) I[std::size_t(i) * nw + i] = 1.0;
+    const GN all = gnv(p, I, nw);
+    for (unsigned d : {0u, 63u, 64u, 77u}) {
+        const std::vector<double> e(I.begin() + std::size_t(d) * nw, I.begin() + std::size_t(d + 1) * nw);
+        const GN one = gnv(p, e, 1);
+        EXPECT_EQ(one.g, all.g);
+        for (unsigned i = 0; i < nw; ++i) ASSERT_NEAR(all.products[std::size_t(d) * nw + i], one.products[i], 1e-15);
+    }
+    for (unsigned i = 0; i < nw; ++i)
+        for (unsigned j = 0; j < i; ++j) {
+            const double a = all.products[std::size_t(i) * nw + j], b = all.products[std::size_t(j) * nw + i];
+            ASSERT_NEAR(a, b, 1e-12 * (1.0 + std::fabs(a))) << i << " " << j;
+        }
+}
+
 // The "sum" norm has no curvature: G = 0 while the gradient is still given; with k = 0 only J
 // and g are written.
 TEST(GaussNewtonHessian, SumNormGivesZeroProductsAndTheGradient) {
