@@ -62,7 +62,7 @@
  *   values, accepts any n * nout * k; velt_Jv, which writes k * n * nout, does not. The one
  *   exception is Jac of velt_jacobian, (n * nout) x nw values, which may legitimately hold 2^32
  *   values or more (only n * nout must stay below 2^32); it is refused (-1) only when its bytes
- *   exceed the machine's physical memory.
+ *   exceed the memory the process may use (the limit initVELTNet applies, see there).
  *   The caller owns every array. The library never writes to an input; it copies X, Y and U a
  *   batch of rows at a time into the storage of the thread that runs the batch (so its memory
  *   does not grow with R), and keeps no pointer after a call returns. An input must therefore
@@ -90,8 +90,8 @@
  *   the message of the last failure on the calling thread.
  *
  * Threads
- *   No process-wide state steers a call's arithmetic: the number of directions of velt_Hv and
- *   velt_Jv belongs to the call. Guaranteed, from any number of threads:
+ *   No process-wide state steers a call's arithmetic: the number of directions of velt_Hv,
+ *   velt_Jv and velt_GNv belongs to the call. Guaranteed, from any number of threads:
  *   - any calls on distinct handles at once, with any number of directions each;
  *   - initVELTNet and releaseVELTNet of one handle while other handles are in use;
  *   - concurrent calls on one handle that only read it (every evaluation and product);
@@ -336,7 +336,8 @@ VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const doub
  * per row, written straight into the caller's rows of Jac; memory beyond the arrays does not
  * grow with n. A row's values are the same bits whatever the handle's thread count; with a
  * different batch size they agree up to rounding. Jac may hold 2^32 values or more (see Arrays);
- * one whose bytes exceed the physical memory is refused (-1) with a line naming both sizes.
+ * one whose bytes exceed the memory the process may use is refused (-1) with a line naming both
+ * sizes and the limit.
  * NULL X, Y or w read as zeros; NULL outputs are refused. With NN_TRACE set, prints
  * "J = ..., ... s". Returns 0, -1 or -2 (-2: res and Jac may have been partly written). */
 VELTN_API int velt_jacobian(void* handle, const double* w, uint32_t nw, const double* X, const double* Y,
@@ -356,8 +357,10 @@ VELTN_API int velt_jacobian(void* handle, const double* w, uint32_t nw, const do
  * G equals the Hessian H when every element has phi'(r) = 0, as at zero residuals with
  * "sum_sq", "sum_pseudo_huber" and "sum_log_dnorm_fat" (H = G + the terms phi'(r) times the
  * outputs' second derivatives).
- * One forward sweep over the parameters and their k directions gives J_F v_d; the products
- * scaled by phi''(r) seed k reverse sweeps, which share that forward sweep with the gradient's.
+ * One forward sweep over the parameters and their directions gives J_F v_d; the products
+ * scaled by phi''(r) seed one reverse sweep each, which share that forward sweep with the
+ * gradient's. Directions run in blocks of at most 64 per forward sweep, so memory beyond the
+ * arrays grows with neither n nor k (V = the nw x nw identity gives the whole matrix G).
  * k = 0 still writes J and g. nw = 1 and k = 1: direction 1.0, V not read. NULL X, Y, w or V
  * read as zeros; NULL outputs are refused. Returns 0, -1 or -2. */
 VELTN_API int velt_GNv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,

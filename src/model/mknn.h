@@ -39,16 +39,8 @@ bool bind_norm(NN& nn) {
     nn.adj_norm_sum = row->adj_sum;
     nn.norm_vec = row->terms;
     nn.adj_norm_vec = row->adj_terms;
-    // The second derivative of the norm, for the Gauss-Newton products.
-    if (nn.normname == "sum")
-        nn.norm_curvature = &curvatures_sum;
-    else if (nn.normname == "sum_log_dnorm_fat")
-        nn.norm_curvature = &curvatures_log_dnorm;
-    else if (nn.normname == "sum_sq")
-        nn.norm_curvature = &curvatures_sq;
-    else if (nn.normname == "sum_pseudo_huber")
-        nn.norm_curvature = &curvatures_pseudo_huber;
-    return nn.norm_curvature != nullptr;
+    nn.norm_curvature = row->second;
+    return true;
 }
 
 // Allocates the zero weights and biases and binds the functions of a parsed model.

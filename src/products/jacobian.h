@@ -19,9 +19,9 @@ struct JacobianScratch {
     Workspace<PlainNN> w;
     Mat slope;  // phi'(r), one per element of the batch
     Slopes act_slopes;
-    // adjoints[o][j]: the adjoint of the pre-activation of hidden layer l in run p (j = p (L-1) + l)
-    // for seed o; the entry after the hidden ones is the output layer's.
-    std::vector<std::vector<Mat>> adjoints;
+    // adjoints[j]: the adjoint of the pre-activation of hidden layer l in run p (j = p (L-1) + l)
+    // for the current seed; the entry after the hidden ones is the output layer's.
+    std::vector<Mat> adjoints;
     std::vector<const double*> a, d;
 };
 
@@ -130,7 +130,6 @@ inline void jacobian_rows(PlainNN const& nn, InputRows const& X, InputRows const
     parallel_region(nslots, [&](unsigned slot, unsigned count) {
         JacobianScratch js;
         Workspace<PlainNN>& w = js.w;
-        js.adjoints.resize(nout);
         plan.for_thread(slot, count, [&](uint32_t b) {
             const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
             X.read(row0, rows, w.Xb);
@@ -142,17 +141,18 @@ inline void jacobian_rows(PlainNN const& nn, InputRows const& X, InputRows const
             const Vec ones(1.0, sw.residual.size());
             js.slope.resize(rows, nout);
             nn.adj_norm_vec(sw.residual, ones, js.slope);
+            // Seed by seed, so that one set of per-row adjoints is kept whatever nout is; each
+            // Jacobian row is still one contiguous write.
             for (uint32_t o = 0; o < nout; ++o) {
                 nn_zeros(w.adjR, rows, nout);
                 for (uint32_t i = 0; i < rows; ++i) w.adjR(i, o) = js.slope(i, o);
-                row_adjoints(nn, sw, w.adjR, shared ? &js.act_slopes : nullptr, w.scratch, js.adjoints[o]);
-            }
-            for (uint32_t i = 0; i < rows; ++i)
-                for (uint32_t o = 0; o < nout; ++o) {
+                row_adjoints(nn, sw, w.adjR, shared ? &js.act_slopes : nullptr, w.scratch, js.adjoints);
+                for (uint32_t i = 0; i < rows; ++i) {
                     double* dst = Jac + (std::size_t(row0 + i) * nout + o) * ldj;
-                    jacobian_row(nn, sw, js.adjoints[o], i, js, dst);
+                    jacobian_row(nn, sw, js.adjoints, i, js, dst);
                     std::fill(dst + np, dst + ldj, 0.0);
                 }
+            }
             const Vec terms = nn.norm_vec(sw.residual);
             std::copy_n(ptr(terms), terms.size(), res + std::size_t(row0) * nout);
         });
