@@ -34,11 +34,11 @@ fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint3
     }
     if (!V) return P;
     for (uint32_t d = 0; d < k; ++d) {
-        Vec& t = P.tangents[d];
+        double* t = P.tangents.at(d);
         for (uint32_t i = 0; i < std::min(nw, used); ++i)
             t[i] = veltn_rowmajor ? V[std::size_t(d) * nw + i] : V[std::size_t(i) * k + d];
-        for (double x : t)
-            if (!std::isfinite(x)) throw FloatingPointFailure("V holds NaN or infinity");
+        for (uint32_t i = 0; i < nw; ++i)
+            if (!std::isfinite(t[i])) throw FloatingPointFailure("V holds NaN or infinity");
     }
     return P;
 }
@@ -49,10 +49,10 @@ TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t n
     return nn;
 }
 
-void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
+void write_directions(VecTangents const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out) {
     for (uint32_t d = 0; d < k; ++d) {
-        Vec const& t = tangents[d];
+        const double* t = tangents.at(d);
         for (std::size_t i = 0; i < len_out; ++i) {
             const double v = i < len ? t[i] : 0.0;
             if (veltn_rowmajor)

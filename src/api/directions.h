@@ -28,7 +28,7 @@ TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t n
 
 // Writes k directions of `len` values from `tangents` to out in the veltn_rowmajor layout with
 // stride `len_out` (>= len; entries beyond len are 0).
-void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
+void write_directions(VecTangents const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out);
 
 // Seconds on a monotonic clock, for the NN_TRACE line.

@@ -27,7 +27,7 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
             const std::size_t e0 = std::size_t(row0) * nout, count = O.size();
             std::copy_n(ptr(O.value.data), count, res + e0);
             for (uint32_t d = 0; d < k; ++d) {
-                const double* t = d < O.ndir() ? ptr(O.tangents[d].data) : nullptr;
+                const double* t = d < O.ndir() ? O.tangents.at(d) : nullptr;
                 for (std::size_t e = 0; e < count; ++e) {
                     const double v = t ? t[e] : 0.0;
                     if (rowmajor)

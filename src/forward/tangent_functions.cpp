@@ -21,7 +21,7 @@ void zero_masked(fad1<Vec>& x, std::valarray<bool> const& mask) {
     for (std::size_t i = 0; i < mask.size(); ++i)
         if (mask[i]) x.value[i] = 0.0;
     for (std::size_t d = 0; d < x.tangents.size(); ++d) {
-        Vec& t = x.tangents[d];
+        double* t = x.tangents.at(d);
         for (std::size_t i = 0; i < mask.size(); ++i)
             if (mask[i]) t[i] = 0.0;
     }
@@ -41,7 +41,7 @@ ActiveScalar sum_to_scalar(fad1<Vec> const& x) {
         s.tangents = std::move(grown);
         s.ndir = s.tangents.size();
     }
-    for (std::size_t d = 0; d < x.tangents.size(); ++d) s.tangents[d] = sum_of(x.tangents[d]);
+    for (std::size_t d = 0; d < x.tangents.size(); ++d) s.tangents[d] = sum_in_order(x.tangents.at(d), x.tangents.count());
     return s;
 }
 
@@ -67,11 +67,7 @@ fad1<Vec> repeated_negated(ActiveScalar const& s, std::size_t n, std::size_t ndi
 
 // Gives out the value shape rows x cols and k tangents of that shape, keeping storage whose
 // element count already matches.
-void shape_like(fad1<Mat>& out, std::size_t k, std::size_t rows, std::size_t cols) {
-    out.value.resize(rows, cols);
-    if (out.tangents.size() != k) out.tangents = std::valarray<Mat>(Mat(), k);
-    for (std::size_t d = 0; d < k; ++d) out.tangents[d].resize(rows, cols);
-}
+void shape_like(fad1<Mat>& out, std::size_t k, std::size_t rows, std::size_t cols) { out.shape(k, rows, cols); }
 
 // Whether every value entry is below the softplus cut-off (NaN is not).
 bool all_below_cutoff(const double* z, std::size_t n) {
@@ -81,16 +77,10 @@ bool all_below_cutoff(const double* z, std::size_t n) {
 }
 
 // Whether every tangent has the value's element count n.
-bool tangents_of_size(fad1<Mat> const& x, std::size_t n) {
-    for (std::size_t d = 0; d < x.tangents.size(); ++d)
-        if (x.tangents[d].size() != n) return false;
-    return true;
-}
+bool tangents_of_size(fad1<Mat> const& x, std::size_t n) { return x.tangents.size() == 0 || x.tangents.count() == n; }
 
 bool vec_tangents_of_size(fad1<Vec> const& x, std::size_t n) {
-    for (std::size_t d = 0; d < x.tangents.size(); ++d)
-        if (x.tangents[d].size() != n) return false;
-    return true;
+    return x.tangents.size() == 0 || x.tangents.count() == n;
 }
 
 // Masked forms, for inputs with entries at or above the cut-off (or NaN).
@@ -217,9 +207,8 @@ ActiveScalar neg_log_density(const double* xv, std::size_t n, std::size_t k, Tan
     for (std::size_t i = 0; i < n; ++i) L[i] = -L[i] + kBias;
     ActiveScalar s(0.0);
     if (terms) {
-        if (terms->value.size() != n) terms->value.resize(n);
+        terms->shape(k, n);
         std::copy_n(L, n, ptr(terms->value));
-        if (terms->tangents.size() != k) terms->tangents = std::valarray<Vec>(Vec(), k);
     } else {
         s.value = sum_in_order(L, n);
         if (s.tangents.size() < k) {
@@ -231,11 +220,7 @@ ActiveScalar neg_log_density(const double* xv, std::size_t n, std::size_t k, Tan
     }
     for (std::size_t d = 0; d < k; ++d) {
         const double* t = tan(d);
-        double* o = L;
-        if (terms) {
-            if (terms->tangents[d].size() != n) terms->tangents[d].resize(n);
-            o = ptr(terms->tangents[d]);
-        }
+        double* o = terms ? terms->tangents.at(d) : L;
         for (std::size_t i = 0; i < n; ++i) o[i] = -(f.tangent(i, t[i]) / f.fv[i]);
         if (!terms) s.tangents[d] = sum_in_order(o, n);
     }
@@ -606,9 +591,10 @@ template <class T>
 fad1<Vec> elementwise_terms(fad1<Mat> const& R) {
     const std::size_t n = R.value.size(), k = R.tangents.size();
     const double* r = ptr(R.value.data);
-    fad1<Vec> out(Vec(n), 0);
+    fad1<Vec> out;
+    out.shape(k, n);
     T::values(r, ptr(out.value), n);
-    out.tangents = std::valarray<Vec>(Vec(0.0, n), k);
+    out.tangents.fill(0.0);
     double* slope = scratch(4, n);
     T::slopes(r, slope, n);
     for (std::size_t d = 0; d < k; ++d) {
