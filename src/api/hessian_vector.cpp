@@ -1,12 +1,27 @@
 // Exported Hessian-vector product: forward mode over the reverse pass. The reverse pass runs
 // over the tangent model whose parameters carry the caller's directions, so the values of the
 // parameter adjoints form the gradient and their tangents the products H v_d.
-#include "forward/tangent_functions.h"
+#include <algorithm>
+
 #include "api/directions.h"
-#include "reverse/reverse_pass.h"
+#include "api/workspace.h"
 #include "veltn.h"
 
 using namespace veltn;
+
+namespace {
+
+// Directions one sweep carries at most: the tangent blocks of a batch's layers then stay within
+// the caches, and memory does not grow with k. More directions run in blocks of equal size.
+constexpr uint32_t kMaxBlock = 64;
+
+uint32_t block_size(uint32_t k) {
+    if (k <= kMaxBlock) return k;
+    const uint32_t blocks = (k + kMaxBlock - 1) / kMaxBlock;
+    return (k + blocks - 1) / blocks;
+}
+
+}  // namespace
 
 extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k,
                                  const double* X, const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* J,
@@ -18,20 +33,33 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
         require_array(g, 1, "g");
         require_array(Hv, k, "Hv");
         const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
+        const uint32_t used = static_cast<uint32_t>(numel(info.model));
+        TangentWorkspace& ws = tangent_workspace(info);
 
-        const DirectionScope directions(k);
-        const TangentNN nn = seeded_model(info, w, nw, V, k);
-        const double t0 = wall_seconds();
-        TangentNN adj = nn;
-        zero_parameters(adj);
-        const tanad::FO::Dynamic::Active<1> seed(1.0);
-        const auto objective = adj_objv(nn, Xr, Yr, seed, adj);
-        const double t1 = wall_seconds();
-        trace_objective(objective.value, t1 - t0);
-
-        const fad1<Vec> G = getweights(adj);
-        *J = objective.value;
-        copy_parameters_out(G.value, g, nw);
-        write_directions(G.tangents, k, G.size(), nw, Hv);
+        // Every block gives the same objective and gradient (the values do not depend on the
+        // directions); the first one's are written.
+        const uint32_t block = block_size(k);
+        double t0 = wall_seconds(), t1 = t0;
+        for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += block) {
+            const uint32_t c = std::min(block, k - d0);
+            const DirectionScope directions(c);
+            seeded_parameters_into(w, nw, V, k, d0, c, used, ws.params);
+            ws.nn = info.admodel;
+            setweights(ws.nn, ws.params);
+            if (d0 == 0) t0 = wall_seconds();
+            ws.adj = ws.nn;
+            zero_parameters(ws.adj);
+            const tanad::FO::Dynamic::Active<1> seed(1.0);
+            const auto objective = adj_objv(ws.nn, Xr, Yr, seed, ws.adj, &ws.objv);
+            getweights_into(ws.adj, ws.grads);
+            if (d0 == 0) {
+                t1 = wall_seconds();
+                *J = objective.value;
+                copy_parameters_out(ws.grads.value, g, nw);
+            }
+            write_directions(ws.grads.tangents, d0, c, k, ws.grads.size(), nw, Hv);
+            if (c == 0) break;
+        }
+        trace_objective(*J, t1 - t0);
     });
 }
