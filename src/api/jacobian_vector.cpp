@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "api/directions.h"
+#include "api/workspace.h"
 #include "products/jacobian_vector.h"
 #include "veltn.h"
 
@@ -20,7 +21,11 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
         const bool rowmajor = veltn_rowmajor != 0;
 
         const DirectionScope directions(k);
-        const TangentNN nn = seeded_model(info, w, nw, V, k);
+        TangentWorkspace& ws = tangent_workspace(info);
+        seeded_parameters_into(w, nw, V, k, 0, k, static_cast<uint32_t>(numel(info.model)), ws.params);
+        ws.nn = info.admodel;
+        setweights(ws.nn, ws.params);
+        TangentNN const& nn = ws.nn;
         const double t0 = wall_seconds();
         // Each batch writes its terms and their k tangents straight into res and Jv.
         auto put = [&](uint32_t row0, fad1<Mat> const& O) {
@@ -37,7 +42,7 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
                 }
             }
         };
-        jacobian_vector_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), put);
+        jacobian_vector_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), put, &ws.rows);
         const double t1 = wall_seconds();
         if (std::getenv("NN_TRACE")) {
             Mat R;

@@ -36,9 +36,7 @@ ActiveScalar sum_to_scalar(fad1<Vec> const& x) {
     ActiveScalar s(0.0);
     s.value = sum_of(x.value);
     if (s.tangents.size() < x.tangents.size()) {
-        std::valarray<double> grown(0.0, x.tangents.size());
-        for (std::size_t d = 0; d < s.tangents.size(); ++d) grown[d] = s.tangents[d];
-        s.tangents = std::move(grown);
+        s.tangents.grow(x.tangents.size());
         s.ndir = s.tangents.size();
     }
     for (std::size_t d = 0; d < x.tangents.size(); ++d) s.tangents[d] = sum_in_order(x.tangents.at(d), x.tangents.count());
@@ -212,9 +210,7 @@ ActiveScalar neg_log_density(const double* xv, std::size_t n, std::size_t k, Tan
     } else {
         s.value = sum_in_order(L, n);
         if (s.tangents.size() < k) {
-            std::valarray<double> grown(0.0, k);
-            for (std::size_t d = 0; d < s.tangents.size(); ++d) grown[d] = s.tangents[d];
-            s.tangents = std::move(grown);
+            s.tangents.grow(k);
             s.ndir = k;
         }
     }
@@ -282,6 +278,35 @@ void act_atan_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
 
 template <>
 void adj_act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ) {
+    const std::size_t n = Z.value.size(), k = dA.tangents.size(), kz = std::min(k, Z.tangents.size());
+    if (&dZ != &Z && &dZ != &dA && dA.value.size() == n && dA.tangents.count() == n && Z.tangents.count() == n) {
+        // q = z z + 1 with tangent z t + t z; dZ = dA / q by the quotient rule, direction by
+        // direction over the block (the same operations as the general form below).
+        const double* z = ptr(Z.value.data);
+        const double* a = ptr(dA.value.data);
+        double* q = scratch(4, n);
+        for (std::size_t i = 0; i < n; ++i) q[i] = z[i] * z[i] + 1.0;
+        dZ.shape(k, Z.value.rows, Z.value.cols);
+        for (std::size_t d = 0; d < k; ++d) {
+            const double* at = dA.tangents.at(d);
+            double* o = dZ.tangents.at(d);
+            if (d < kz) {
+                const double* zt = Z.tangents.at(d);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double qt = z[i] * zt[i] + zt[i] * z[i];
+                    double t = at[i];
+                    t *= q[i];
+                    t -= a[i] * qt;
+                    o[i] = t / (q[i] * q[i]);
+                }
+            } else {
+                for (std::size_t i = 0; i < n; ++i) o[i] = (at[i] * q[i]) / (q[i] * q[i]);
+            }
+        }
+        double* v = ptr(dZ.value.data);
+        for (std::size_t i = 0; i < n; ++i) v[i] = a[i] / q[i];
+        return;
+    }
     const fad1<Vec> z = asVector(Z);
     fad1<Vec> q = MulNode(z, z);
     q += 1.0;
@@ -361,7 +386,13 @@ void adj_softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA,
 
 template <>
 ActiveScalar normfun_sum<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R) {
-    return sum_to_scalar(asVector(R));
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    ActiveScalar s(0.0);
+    s.value = sum_in_order(ptr(R.value.data), n);
+    s.tangents.grow(k);
+    s.ndir = s.tangents.size();
+    for (std::size_t d = 0; d < k; ++d) s.tangents[d] = sum_in_order(R.tangents.at(d), R.tangents.count());
+    return s;
 }
 
 template <>
@@ -567,9 +598,7 @@ ActiveScalar elementwise_sum(fad1<Mat> const& R) {
     ActiveScalar s(0.0);
     s.value = sum_in_order(phi, n);
     if (s.tangents.size() < k) {
-        std::valarray<double> grown(0.0, k);
-        for (std::size_t d = 0; d < s.tangents.size(); ++d) grown[d] = s.tangents[d];
-        s.tangents = std::move(grown);
+        s.tangents.grow(k);
         s.ndir = k;
     }
     double* slope = scratch(5, n);
@@ -680,4 +709,59 @@ fad1<Vec> pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R) {
 template <>
 void adj_pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR) {
     adj_elementwise<PseudoHuberTerms>(R, nullptr, &w, adjR);
+}
+
+// ---- terms in place ----------------------------------------------------------------------
+
+namespace {
+
+// R := its -log density terms (value and tangents), the operations of log_dnorm: every tangent
+// is formed while R's value still holds x, the value written last.
+void neg_log_density_in_place(fad1<Mat>& R) {
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    double* x = ptr(R.value.data);
+    const Density f(x, n);
+    double* L = scratch(7, n);
+    vec_log(f.fv, L, n);
+    for (std::size_t i = 0; i < n; ++i) L[i] = -L[i] + kBias;
+    for (std::size_t d = 0; d < k; ++d) {
+        double* t = R.tangents.at(d);
+        for (std::size_t i = 0; i < n; ++i) t[i] = -(f.tangent(i, t[i]) / f.fv[i]);
+    }
+    std::copy_n(L, n, x);
+}
+
+// R := phi(R), tangent d phi'(R) t_d, the operations of elementwise_terms.
+template <class T>
+void elementwise_terms_in_place(fad1<Mat>& R) {
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    double* r = ptr(R.value.data);
+    double* slope = scratch(4, n);
+    T::slopes(r, slope, n);
+    double* phi = scratch(5, n);
+    T::values(r, phi, n);
+    double* t = R.tangents.data();
+    for (std::size_t d = 0; d < k; ++d, t += n)
+        for (std::size_t i = 0; i < n; ++i) t[i] = slope[i] * t[i];
+    std::copy_n(phi, n, r);
+}
+
+}  // namespace
+
+void nn_terms(TangentNN const& nn, fad1<Mat>& F) {
+    using M = fad1<Mat>;
+    using V = fad1<Vec>;
+    if (F.tangents.size() != 0 && F.tangents.count() != F.value.size()) {
+        nn_assign_values(F, nn.norm_vec(F));
+    } else if (nn.norm_vec == &normfun<M, V>) {
+        // The terms of "sum" are the residuals themselves.
+    } else if (nn.norm_vec == &log_dnorm<M, V>) {
+        neg_log_density_in_place(F);
+    } else if (nn.norm_vec == &sq_terms<M, V>) {
+        elementwise_terms_in_place<SqTerms>(F);
+    } else if (nn.norm_vec == &pseudo_huber_terms<M, V>) {
+        elementwise_terms_in_place<PseudoHuberTerms>(F);
+    } else {
+        nn_assign_values(F, nn.norm_vec(F));
+    }
 }

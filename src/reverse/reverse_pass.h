@@ -182,7 +182,12 @@ typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typen
         nn.adj_norm_sum(sw.residual, s, adjR);
     }
     reverse_sweep(nn, sw, adjR, adjnn, w.scratch);
-    std::swap(out, sw.residual);
+    // A plain residual is handed over; a tangent one is copied, so that the workspace's storage
+    // stays where it is and the next call finds it (the copy keeps out's storage).
+    if constexpr (std::is_same_v<typename NN::Matrix, Mat>)
+        std::swap(out, sw.residual);
+    else
+        out = sw.residual;
     return J;
 }
 
@@ -241,13 +246,15 @@ typename NN::SValue adj_objv(NN const& nn, InputRows const& X, InputRows const& 
     std::vector<SV>& sums = st.sums;
     if (sums.size() < nslots) sums.resize(nslots);
     for (unsigned slot = 0; slot < nslots; ++slot) sums[slot] = total;
-    if (st.ws.size() < nslots) st.ws.resize(nslots);
+    // Each slot has a second workspace for the short last batch, so that neither changes shape
+    // from call to call.
+    if (st.ws.size() < 2 * std::size_t(nslots)) st.ws.resize(2 * std::size_t(nslots));
     with_slot_adjoints(
         nslots, adjnn, st.acc,
         [&](unsigned slot, unsigned count, NN& acc) {
-            Workspace<NN>& w = st.ws[slot];
             plan.for_thread(slot, count, [&](uint32_t b) {
                 const uint32_t rows = plan.rows_of(b);
+                Workspace<NN>& w = st.ws[2 * std::size_t(slot) + (rows != plan.size ? 1 : 0)];
                 X.read(plan.first_row(b), rows, w.Xb);
                 Y.read(plan.first_row(b), rows, w.Yb);
                 const SV seed = (scaled * static_cast<double>(rows)) * static_cast<double>(n);
