@@ -2,6 +2,7 @@
 // over the tangent model whose parameters carry the caller's directions, so the values of the
 // parameter adjoints form the gradient and their tangents the products H v_d.
 #include <algorithm>
+#include <cmath>
 
 #include "api/directions.h"
 #include "api/workspace.h"
@@ -11,13 +12,22 @@ using namespace veltn;
 
 namespace {
 
-// Directions one sweep carries at most: the tangent blocks of a batch's layers then stay within
-// the caches, and memory does not grow with k. More directions run in blocks of equal size.
-constexpr uint32_t kMaxBlock = 64;
+// Directions one sweep carries: as many as keep one batch's tangents (layer inputs, pre-
+// activations and their adjoints, each direction a batch-rows x width block) within about a
+// core's second-level cache, between 8 and 64. More directions run in blocks of equal size, so
+// the cost per direction does not rise with k and memory does not grow with it.
+constexpr double kCacheBytes = 1 << 20;
+constexpr uint32_t kMinBlock = 8, kMaxBlock = 64;
 
-uint32_t block_size(uint32_t k) {
-    if (k <= kMaxBlock) return k;
-    const uint32_t blocks = (k + kMaxBlock - 1) / kMaxBlock;
+uint32_t block_size(PlainNN const& nn, uint32_t rows, uint32_t k) {
+    double width = 0;  // columns of the tangents one row of a batch carries per direction
+    for (uint32_t l = 0; l + 1 < nn.nlayers; ++l) width += double(nn.sizes[l] + nn.sizes[l + 1]) * nn.niter;
+    width += double(nn.niter) * nn.hidden_width() + nn.numout;
+    const double per_direction = 2.0 * width * double(std::min(nn.batch, rows)) * sizeof(double);
+    const double fit = std::floor(kCacheBytes / std::max(per_direction, 1.0));
+    const uint32_t most = uint32_t(std::clamp(fit, double(kMinBlock), double(kMaxBlock)));
+    if (k <= most) return k;
+    const uint32_t blocks = (k + most - 1) / most;
     return (k + blocks - 1) / blocks;
 }
 
@@ -38,7 +48,7 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
 
         // Every block gives the same objective and gradient (the values do not depend on the
         // directions); the first one's are written.
-        const uint32_t block = block_size(k);
+        const uint32_t block = block_size(info.model, n, k);
         double t0 = wall_seconds(), t1 = t0;
         for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += block) {
             const uint32_t c = std::min(block, k - d0);

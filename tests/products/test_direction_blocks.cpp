@@ -69,7 +69,7 @@ TEST_P(DirectionBlockEdges, EveryDirectionMatchesFiniteDifferencesOfTheGradient)
     EXPECT_EQ(std::memcmp(H.data(), again.data(), H.size() * sizeof(double)), 0);
 }
 
-// 0 stands for the parameter count (113: two blocks).
+// 0 stands for the parameter count (113: several blocks).
 INSTANTIATE_TEST_SUITE_P(Counts, DirectionBlockEdges, ::testing::Values(1u, 31u, 32u, 33u, 64u, 65u, 0u));
 
 TEST(DirectionBlocks, WorkspaceReusedAcrossRowAndDirectionCounts) {
