@@ -237,7 +237,7 @@ def main():
     a = ap.parse_args()
     nets, products = a.nets.split(","), a.products.split(",")
 
-    dgemm_peak = "/tmp/veltn_dgemm_peak"
+    dgemm_peak = f"/tmp/veltn_dgemm_peak.{os.getpid()}"
     subprocess.run(["g++", "-O2", "-fopenmp", "-x", "c++", os.path.join(a.peer, "dgemm_peak.c"), "-o", dgemm_peak,
                     "-lopenblas"], check=True)
     load_start = loadavg()

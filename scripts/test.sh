@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+scripts/sync-version.sh --check   # r/DESCRIPTION's copy of project(VERSION)
 build=${1:-build}
 shift || true
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELTN_BUILD_TESTS=ON "$@"
@@ -21,3 +22,6 @@ rm -rf "$venv"
 status=0
 "$venv/bin/python" -m pytest -q -p no:cacheprovider python/tests || status=$?
 if [ "$status" -ne 0 ] && [ "$status" -ne 5 ]; then exit "$status"; fi
+
+# The README's other command sequences (the R route, pkg-config with an rpath, make_problem, fit.py).
+scripts/test-readme.sh "$build"

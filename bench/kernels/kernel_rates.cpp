@@ -9,6 +9,8 @@
 
 #include "functions/vector_math.h"
 
+using namespace veltn;
+
 namespace {
 
 // Best nanoseconds per element of f over n elements, over `passes` timed passes.

@@ -1,11 +1,11 @@
-// Exported Hessian-vector product: forward mode over the reverse pass. The reverse pass runs
-// over the tangent model whose parameters carry the caller's directions, so the values of the
-// parameter adjoints form the gradient and their tangents the products H v_d.
+// Exported Hessian-vector product (the algorithm: products/hessian_vector.h); this file checks
+// the arguments and runs the caller's directions in blocks through the thread's workspace.
 #include <algorithm>
 #include <cmath>
 
 #include "api/directions.h"
 #include "api/workspace.h"
+#include "products/hessian_vector.h"
 #include "veltn.h"
 
 using namespace veltn;
@@ -57,11 +57,7 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
             ws.nn = info.admodel;
             setweights(ws.nn, ws.params);
             if (d0 == 0) t0 = wall_seconds();
-            ws.adj = ws.nn;
-            zero_parameters(ws.adj);
-            const tanad::FO::Dynamic::Active<1> seed(1.0);
-            const auto objective = adj_objv(ws.nn, Xr, Yr, seed, ws.adj, &ws.objv);
-            getweights_into(ws.adj, ws.grads);
+            const auto objective = hessian_vector(ws.nn, Xr, Yr, ws.grads, ws.adj, &ws.objv);
             if (d0 == 0) {
                 t1 = wall_seconds();
                 *J = objective.value;

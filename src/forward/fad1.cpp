@@ -1,5 +1,7 @@
 #include "forward/fad1.h"
 
+namespace veltn {
+
 namespace {
 
 // Every tangent := value * 0.0 (NaN where the value is not finite).
@@ -68,3 +70,5 @@ fad1<Vec> asVector(fad1<Mat> const& m) {
     asVector_into(m, v);
     return v;
 }
+
+}  // namespace veltn

@@ -26,6 +26,8 @@
 #include "forward/ad.h"
 #include "core/matrix.h"
 
+namespace veltn {
+
 // n consecutive doubles of a tangent block (T is double or const double).
 template <class T>
 class VecView {
@@ -286,3 +288,5 @@ fad1<Vec> asVector(fad1<Mat> const& m);
 // The into forms keep the target's storage.
 void asMatrix_into(fad1<Vec> const& v, std::size_t rows, std::size_t cols, fad1<Mat>& m);
 void asVector_into(fad1<Mat> const& m, fad1<Vec>& v);
+
+}  // namespace veltn

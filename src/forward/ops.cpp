@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltn {
+
 namespace {
 
 // Gives out k directions of n entries; the caller overwrites every entry.
@@ -524,3 +526,5 @@ void colsum_into(fad1<Mat> const& A, fad1<Vec>& s) {
         colsum_block<1>(t, cols, last, j, out);
     }
 }
+
+}  // namespace veltn

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace veltn {
+
 namespace {
 
 // The current count of tangents of m's shape, each m's value times 0.0 (NaN where the value is
@@ -152,3 +154,5 @@ fad1<Vec> getweights(TangentNN const& nn) {
     getweights_into(nn, p);
     return p;
 }
+
+}  // namespace veltn
