@@ -71,6 +71,20 @@ void write_directions(VecTangents const& tangents, uint32_t d0, uint32_t c, uint
     }
 }
 
+void write_directions(std::valarray<Vec> const& directions, uint32_t k, std::size_t len, std::size_t len_out,
+                      double* out) {
+    for (uint32_t d = 0; d < k; ++d) {
+        Vec const& t = directions[d];
+        for (std::size_t i = 0; i < len_out; ++i) {
+            const double v = i < len ? t[i] : 0.0;
+            if (veltn_rowmajor)
+                out[std::size_t(d) * len_out + i] = v;
+            else
+                out[i * k + d] = v;
+        }
+    }
+}
+
 void write_directions(VecTangents const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out) {
     write_directions(tangents, 0, k, k, len, len_out, out);
