@@ -4,6 +4,7 @@
 // run on are shared).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,71 @@ void run_vj(benchmark::State& state, NetSpec const& net, unsigned threads, unsig
     }
 }
 
+// The whole Jacobian is (rows * nout) x npar values: on M its rows are cut to 512 (90 MB).
+NetSpec jacobian_net(NetSpec net) {
+    if (net.name[0] == 'M') net.rows = 512;
+    return net;
+}
+
+void run_jac(benchmark::State& state, NetSpec const& net, unsigned threads, unsigned) {
+    Problem p = Problem::make(jacobian_net(net), threads);
+    std::vector<double> res(p.terms()), Jac(p.terms() * p.par.size());
+    for (auto _ : state) {
+        velt_jacobian(p.handle, p.par.data(), p.npar(), p.X.data(), p.Y.data(), p.rows, p.nin, p.nout, res.data(),
+                      Jac.data());
+        benchmark::DoNotOptimize(Jac.data());
+    }
+}
+
+// The parts of the Jacobian's bound, on its rows: nout gradients (velt_g), and the time to
+// write the Jacobian's bytes into the same caller buffer with ordinary stores.
+void run_jac_grad(benchmark::State& state, NetSpec const& net, unsigned threads, unsigned) {
+    Problem p = Problem::make(jacobian_net(net), threads);
+    double J = 0;
+    std::vector<double> g(p.par.size());
+    for (auto _ : state) {
+        velt_g(p.handle, p.par.data(), p.npar(), p.X.data(), p.Y.data(), p.rows, p.nin, p.nout, &J, g.data());
+        benchmark::DoNotOptimize(g.data());
+    }
+}
+
+void run_jac_fill(benchmark::State& state, NetSpec const& net, unsigned, unsigned) {
+    Problem p = Problem::make(jacobian_net(net), 1);
+    std::vector<double> Jac(p.terms() * p.par.size());
+    double x = 0;
+    for (auto _ : state) {
+        std::fill(Jac.begin(), Jac.end(), x);
+        benchmark::DoNotOptimize(Jac.data());
+        benchmark::ClobberMemory();
+        x += 1.0;
+    }
+}
+
+// The route velt_jacobian replaces: velt_Jv with the npar x npar identity as its directions.
+void run_jac_identity(benchmark::State& state, NetSpec const& net, unsigned threads, unsigned) {
+    Problem p = Problem::make(jacobian_net(net), threads);
+    const unsigned k = p.npar();
+    std::vector<double> V(std::size_t(k) * k, 0.0), res(p.terms()), Jv(p.terms() * k);
+    for (std::size_t i = 0; i < k; ++i) V[i * (k + 1)] = 1.0;
+    for (auto _ : state) {
+        velt_Jv(p.handle, p.par.data(), p.npar(), V.data(), k, p.X.data(), p.Y.data(), p.rows, p.nin, p.nout,
+                res.data(), Jv.data());
+        benchmark::DoNotOptimize(Jv.data());
+    }
+}
+
+void run_gnv(benchmark::State& state, NetSpec const& net, unsigned threads, unsigned k) {
+    Problem p = Problem::make(net, threads);
+    const std::vector<double> V = directions(p.par.size(), k);
+    std::vector<double> g(p.par.size()), GNv(p.par.size() * k);
+    double J = 0;
+    for (auto _ : state) {
+        velt_GNv(p.handle, p.par.data(), p.npar(), V.data(), k, p.X.data(), p.Y.data(), p.rows, p.nin, p.nout, &J,
+                 g.data(), GNv.data());
+        benchmark::DoNotOptimize(GNv.data());
+    }
+}
+
 struct Product {
     const char* name;
     Body body;
@@ -92,6 +158,9 @@ const std::vector<Product>& products() {
         {"jv", run_jv, {1, 8, 64}, "M"},
         {"jv", run_jv, {1}, "L"},          {"vj", run_vj, {1, 8}, "SIM"},
         {"vj", run_vj, {1}, "L"},
+        {"jac", run_jac, {0}, "SIM"},      {"jacgrad", run_jac_grad, {0}, "SIM"},
+        {"jacfill", run_jac_fill, {0}, "SIM"}, {"jacid", run_jac_identity, {0}, "SIM"},
+        {"gnv", run_gnv, {1, 8}, "SIM"},
     };
     return list;
 }

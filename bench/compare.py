@@ -6,6 +6,11 @@ one table of ratios from that one run:
     ours / adolc   ADOL-C (tapes recorded once, fastest driver), S, I and M only
     ours / bound   how far we are from what the machine allows (1 = at the bound)
 
+With the product jac (the whole Jacobian; M at 512 rows, as the peer's --rows 512) it also
+prints the Jacobian's own bound, nout x velt_g + writing its bytes with std::fill, both on the
+same rows in the same run, and the identity-velt_Jv route it replaces; with gnv, velt_GNv
+against velt_Jv + velt_vJ_vec and against velt_Hv with the same count of directions.
+
 Every time is a minimum: ours is the fastest of --repeats repetitions of the suite (each the
 mean over at least --min-time seconds of calls); each PyTorch network and product runs
 --peer-repeats times (separate processes) and the table takes the fastest repetition of the
@@ -125,11 +130,21 @@ def elementwise_ns(net, rows, product, k):
     return forward + reverse  # grad, hv, hess: one forward and one reverse sweep of values
 
 
+# Rows of the Jacobian benchmarks where they differ from the network's (bench_suite.cpp).
+JAC_ROWS = {"M": 512}
+# Products of the peer script; the others are ours only.
+PEER_PRODUCTS = ("obj", "grad", "hv", "hess", "jv", "vj", "jac")
+# Our benchmarks that the Jacobian's comparison needs besides jac itself.
+JAC_PARTS = ("jacgrad", "jacfill", "jacid")
+
+
 def run_ours(build, nets, products, min_time, repeats, best=None):
     """Our time per call: the fastest of `repeats` repetitions, each the mean over the calls of
     at least min_time seconds; the same rule as the peers' minimum. With best, the minima are
     taken together with the times already in it."""
     exe = os.path.join(build, "bench", "veltn_bench")
+    if "jac" in products:
+        products = list(products) + [p for p in JAC_PARTS if p not in products]
     pattern = "^(" + "|".join(products) + ")/(" + "|".join(nets) + ")/"
     out = subprocess.run([exe, f"--benchmark_filter={pattern}", "--benchmark_format=json",
                           f"--benchmark_min_time={min_time}", f"--benchmark_repetitions={repeats}"],
@@ -140,6 +155,8 @@ def run_ours(build, nets, products, min_time, repeats, best=None):
             continue  # the mean, median and spread Google Benchmark adds over the repetitions
         m = re.match(r"(\w+)/(\w)/threads:(\d)(?:/[km]:(\d+))?", b["name"])
         product, net, threads, k = m.group(1), m.group(2), int(m.group(3)), int(m.group(4) or 0)
+        if product == "jac":
+            k = parse(NETS[net][0])["numout"]  # one reverse sweep per output, the peer's k
         ms = b["real_time"] * {"ms": 1.0, "us": 1e-3, "ns": 1e-6, "s": 1e3}[b["time_unit"]]
         key = (product, net, threads, k)
         ours[key] = min(ours.get(key, ms), ms)
@@ -154,8 +171,10 @@ def run_peer(peer, nets, products, timeout, repeats):
     best, flops = {}, {}
     for rep in range(repeats):
         for net in nets:
-            for product in products:
+            for product in (p for p in products if p in PEER_PRODUCTS):
                 cmd = ["/usr/bin/python3", script, net, product, "1", "--k", "1,8,64", "--jv-k", "1,8", "--m", "1,8"]
+                if product == "jac" and net in JAC_ROWS:
+                    cmd += ["--rows", str(JAC_ROWS[net])]
                 if net == "L":
                     cmd += ["--k", "1", "--jv-k", "1", "--m", "1", "--min-reps", "2"]
                 try:
@@ -221,7 +240,7 @@ def main():
     ap.add_argument("build")
     ap.add_argument("--peer", default=os.path.join(os.path.dirname(__file__), "..", "..", "shared", "peer-bench"))
     ap.add_argument("--nets", default="S,I,M,L")
-    ap.add_argument("--products", default="obj,grad,hv,hess,jv,vj")
+    ap.add_argument("--products", default="obj,grad,hv,hess,jv,vj,jac,gnv")
     ap.add_argument("--min-time", default="0.3")
     ap.add_argument("--json", default=None)
     ap.add_argument("--plot", default=None)
@@ -269,14 +288,18 @@ def main():
         print("measuring: ADOL-C ...", file=sys.stderr)
         adolc = run_adolc(a.peer, nets, a.adolc_work)
 
+    if not peer:
+        print("PyTorch gave no times (is python3-torch installed?): the torch columns are empty", file=sys.stderr)
     rows = []
-    for (product, net, threads, k), ms in sorted(ours.items(), key=lambda kv: (products.index(kv[0][0]),
+    for (product, net, threads, k), ms in sorted(((key, ms) for key, ms in ours.items() if key[0] not in JAC_PARTS), key=lambda kv: (products.index(kv[0][0]),
                                                                                nets.index(kv[0][1]), kv[0][3],
                                                                                kv[0][2])):
         pk = (product, net, k)
         bound = None
         spec = parse(NETS[net][0])
-        fl = flops.get(pk) or flop_model(spec, NETS[net][1], product, npar(spec) if product == "hess" else k)
+        fl = None
+        if product in ELEMENTWISE_PRODUCTS:  # jac and gnv have their own comparison (print_jacobian)
+            fl = flops.get(pk) or flop_model(spec, NETS[net][1], product, npar(spec) if product == "hess" else k)
         if fl:
             bound = fl / (rate * 1e9) * 1e3 + elementwise_ns(spec, NETS[net][1], product, max(k, 1)) * 1e-6
             bound /= threads
@@ -298,6 +321,7 @@ def main():
               f"{num(r['peer_ms']):>10.3f} {ratio(r['ours_ms'], r['peer_ms']):>10} "
               f"{num(r['adolc_ms']):>10.3f} {ratio(r['ours_ms'], r['adolc_ms']):>10} "
               f"{num(r['bound_ms']):>9.3f} {ratio(r['ours_ms'], r['bound_ms']):>10}")
+    print_jacobian(ours, nets)
     print(f"DGEMM rate used for the bound: {rate:.1f} GFLOP/s (1 thread, {LARGE_DGEMM.split(':')[0]}, best sample; "
           f"{rate_before:.1f} before the suite)")
     print(f"vector kernels used for the bound (ns per element, best of the run, tier {rates[0]['tier']}): "
@@ -308,6 +332,41 @@ def main():
             json.dump(rows, f, indent=1)
     if a.plot:
         plot(rows, a.plot)
+
+
+ELEMENTWISE_PRODUCTS = ("obj", "grad", "hv", "hess", "jv", "vj")
+
+
+def print_jacobian(ours, nets):
+    """The Jacobian against its own bound and the route it replaces, and the Gauss-Newton product
+    against the products it composes, from this run."""
+    lines = []
+    for net in nets:
+        numout = parse(NETS[net][0])["numout"] if net in NETS else 0
+        for threads in (1, 2):
+            jac = ours.get(("jac", net, threads, numout))
+            grad = ours.get(("jacgrad", net, threads, 0))
+            fill = ours.get(("jacfill", net, threads, 0))
+            ident = ours.get(("jacid", net, threads, 0))
+            if jac and grad and fill:
+                bound = numout * grad + fill
+                line = (f"jac {net} ({JAC_ROWS.get(net, NETS[net][1])} rows) thr {threads}: {jac:.3f} ms; "
+                        f"{numout} x velt_g {grad:.3f} + fill {fill:.3f} = {bound:.3f} ms, "
+                        f"ratio {jac / bound:.2f} (at most 1.5)")
+                if ident:
+                    line += f"; identity velt_Jv {ident:.1f} ms, {ident / jac:.0f}x slower (at least 100)"
+                lines.append(line)
+            for k in (8,):
+                gnv = ours.get(("gnv", net, threads, k))
+                jv, vj, hv = (ours.get((p, net, threads, k)) for p in ("jv", "vj", "hv"))
+                if gnv and jv and vj:
+                    line = (f"gnv {net} k={k} thr {threads}: {gnv:.3f} ms; velt_Jv + velt_vJ_vec {jv + vj:.3f} ms, "
+                            f"ratio {gnv / (jv + vj):.2f} (at most 1.1)")
+                    if hv:
+                        line += f"; velt_Hv {hv:.3f} ms, ratio {gnv / hv:.2f} (below 1)"
+                    lines.append(line)
+    for line in lines:
+        print(line)
 
 
 def plot(rows, path):

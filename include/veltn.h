@@ -59,7 +59,10 @@
  *   zeros), Y is R x numout, both row-major: element (i, j) at [i*C + j]. Counts are 32-bit
  *   unsigned; every array must hold the number of values stated. A function refuses (-1) an array it
  *   reads or writes whose element count reaches 2^32, and no other: velt_Hv, which keeps k * nw
- *   values, accepts any n * nout * k; velt_Jv, which writes k * n * nout, does not.
+ *   values, accepts any n * nout * k; velt_Jv, which writes k * n * nout, does not. The one
+ *   exception is Jac of velt_jacobian, (n * nout) x nw values, which may legitimately hold 2^32
+ *   values or more (only n * nout must stay below 2^32); it is refused (-1) only when its bytes
+ *   exceed the memory the process may use (the limit initVELTNet applies, see there).
  *   The caller owns every array. The library never writes to an input; it copies X, Y and U a
  *   batch of rows at a time into the storage of the thread that runs the batch (so its memory
  *   does not grow with R), and keeps no pointer after a call returns. An input must therefore
@@ -94,8 +97,8 @@
  *   the message of the last failure on the calling thread.
  *
  * Threads
- *   No process-wide state steers a call's arithmetic: the number of directions of velt_Hv and
- *   velt_Jv belongs to the call. Guaranteed, from any number of threads:
+ *   No process-wide state steers a call's arithmetic: the number of directions of velt_Hv,
+ *   velt_Jv and velt_GNv belongs to the call. Guaranteed, from any number of threads:
  *   - any calls on distinct handles at once, with any number of directions each;
  *   - initVELTNet and releaseVELTNet of one handle while other handles are in use;
  *   - concurrent calls on one handle that only read it (every evaluation and product);
@@ -212,14 +215,14 @@ VELTN_API void releaseVELTNet(void* handle);
 
 /* ---- Storage order of the multi-direction arrays ---------------------------------------- */
 
-/* Process-wide flag, 0 at load: the layout of V, Hv and Jv in velt_Hv and velt_Jv.
+/* Process-wide flag, 0 at load: the layout of V, Hv, Jv and GNv in velt_Hv, velt_Jv and velt_GNv.
  * Non-zero: one direction per row (direction d of nw entries at [d*nw + i]).
  * 0: one direction per column of an nw x k row-major array (entry i of direction d at [i*k + d]).
  * No other function reads it. */
 VELTN_API extern int veltn_rowmajor;
 
 /* Stores flag in veltn_rowmajor for every handle (handle is not used and may be NULL).
- * Returns 0. Not synchronised: do not change it while velt_Hv or velt_Jv runs. */
+ * Returns 0. Not synchronised: do not change it while velt_Hv, velt_Jv or velt_GNv runs. */
 VELTN_API int velt_major(void* handle, int flag);
 
 /* ---- Evaluation ------------------------------------------------------------------------- */
@@ -328,6 +331,47 @@ VELTN_API int velt_vJ(void* handle, const double* w, uint32_t nw, const double* 
  * run on the handle's threads. m = 0 writes only res. Returns 0, -1 or -2. */
 VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const double* U, uint32_t m, const double* X,
                           const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* vJ);
+
+/* The whole Jacobian of the per-element objective terms. res (n x nout) := the terms as
+ * velt_objv gives them; Jac ((n * nout) x nw, row-major) := their Jacobian: row e = i*nout + o
+ * holds the gradient of term e (row i, output o) with respect to the parameters, in the
+ * parameter layout (entries beyond velt_numel are 0). Jac v is velt_Jv's product and u^T Jac
+ * velt_vJ's. With the norm "sum" the terms are the residuals F - Y and Jac their Jacobian (what
+ * least-squares solvers take); with any norm the nout rows of one sample add up to that
+ * sample's gradient, and the mean of all rows is velt_g's gradient.
+ * Each batch of rows makes one forward sweep and nout reverse sweeps whose weight adjoints stay
+ * per row, written straight into the caller's rows of Jac; memory beyond the arrays does not
+ * grow with n. A row's values are the same bits whatever the handle's thread count; with a
+ * different batch size they agree up to rounding. Jac may hold 2^32 values or more (see Arrays);
+ * one whose bytes exceed the memory the process may use is refused (-1) with a line naming both
+ * sizes and the limit.
+ * NULL X, Y or w read as zeros; NULL outputs are refused. With NN_TRACE set, prints
+ * "J = ..., ... s". Returns 0, -1 or -2 (-2: res and Jac may have been partly written). */
+VELTN_API int velt_jacobian(void* handle, const double* w, uint32_t nw, const double* X, const double* Y,
+                            uint32_t n, uint32_t nin, uint32_t nout, double* res, double* Jac);
+
+/* Generalised Gauss-Newton products. *J := objective, g (nw) := gradient, GNv (k * nw) := G v_d
+ * for the k directions in V (k * nw values), V and GNv laid out by veltn_rowmajor as in
+ * velt_Hv, where
+ *     G = J_F^T diag(phi''(r)) J_F / (n * nout),
+ * J_F is the Jacobian of the n * nout network outputs and phi'' the norm's second derivative
+ * at each residual r: "sum" 0 (so G = 0), "sum_sq" 1, "sum_pseudo_huber" (1 + r^2)^(-3/2),
+ * "sum_log_dnorm_fat" its exact second derivative: 1 / sigma^2 (about 9) in the normal core and
+ * 2 (gamma^2 - r^2) / (r^2 + gamma^2)^2 in the Cauchy tail (|r| >= 2), which is NEGATIVE there,
+ * so with residuals in the tail G is not positive semi-definite. For the other norms G is
+ * positive semi-definite, unlike the Hessian away from a minimum: the curvature of
+ * Hessian-free, trust-region and conjugate-gradient Newton methods.
+ * G equals the Hessian H when every element has phi'(r) = 0, as at zero residuals with
+ * "sum_sq", "sum_pseudo_huber" and "sum_log_dnorm_fat" (H = G + the terms phi'(r) times the
+ * outputs' second derivatives).
+ * One forward sweep over the parameters and their directions gives J_F v_d; the products
+ * scaled by phi''(r) seed one reverse sweep each, which share that forward sweep with the
+ * gradient's. Directions run in blocks of at most 64 per forward sweep, so memory beyond the
+ * arrays grows with neither n nor k (V = the nw x nw identity gives the whole matrix G).
+ * k = 0 still writes J and g. nw = 1 and k = 1: direction 1.0, V not read. NULL X, Y, w or V
+ * read as zeros; NULL outputs are refused. Returns 0, -1 or -2. */
+VELTN_API int velt_GNv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,
+                       const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* J, double* g, double* GNv);
 
 #ifdef __cplusplus
 }

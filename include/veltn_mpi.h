@@ -10,13 +10,14 @@
  * ---------------------------------------------------------------------------------------------
  * Results
  *   Gathered (identical on every rank; "equal to the one-process result over all rows up to
- *   rounding"): the objective J, the gradient, the Hessian-vector products and the
- *   vector-Jacobian products. J, the gradient and Hv are means over all sum(R_local) * numout
+ *   rounding"): the objective J, the gradient, the Hessian-vector and Gauss-Newton products and
+ *   the vector-Jacobian products. J, the gradient and Hv are means over all sum(R_local) * numout
  *   elements, weighted by each rank's count (not a mean of the ranks' means); vJ = U^T J is a
  *   sum over all rows, so it is the sum of the ranks' vJ.
  *   Kept local (each rank receives the values of its own rows only): the per-element terms
- *   (velt_mpi_objv, and `res` of velt_mpi_vJ, velt_mpi_vJ_vec and velt_mpi_Jv) and the
- *   Jacobian-vector products velt_mpi_Jv.
+ *   (velt_mpi_objv, and `res` of velt_mpi_vJ, velt_mpi_vJ_vec, velt_mpi_Jv and
+ *   velt_mpi_jacobian), the Jacobian-vector products velt_mpi_Jv and the Jacobian rows of
+ *   velt_mpi_jacobian.
  *   Layouts are those of the matching functions of veltn.h, with R_local (n_local) in place of
  *   R (n); V, Hv and Jv follow the process-wide storage-order flag veltn_rowmajor, which must be
  *   the same on every rank. The parameters and directions must be equal on every rank (they are
@@ -102,6 +103,14 @@ VELTN_MPI_API int velt_mpi_Hv(void* h, MPI_Comm comm, const double* w, uint32_t 
                               const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
                               double* J, double* g, double* Hv);
 
+/* *J := objective, g (nw) := gradient, GNv (k * nw, laid out by veltn_rowmajor) := the k
+ * generalised Gauss-Newton products G v_d of velt_GNv, all over the rows of all ranks (means
+ * weighted by each rank's element count, like velt_mpi_Hv). Arguments, agreement and NULL
+ * rules as velt_mpi_Hv. Returns 0, -1 or -2 on every rank. */
+VELTN_MPI_API int velt_mpi_GNv(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* V, uint32_t k,
+                               const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
+                               double* J, double* g, double* GNv);
+
 /* res (n_local x nout, local) := the per-element terms of the rank's rows; vJ (nw, gathered)
  * := U^T J summed over all ranks, where U (n_local x nout, row-major) holds the rank's weights
  * for its own terms. `k` is not read. Sizes as velt_mpi_Hv (nw, nin, nout must agree); at
@@ -135,6 +144,17 @@ VELTN_MPI_API int velt_mpi_objv(void* h, MPI_Comm comm, const double* par, uint3
 VELTN_MPI_API int velt_mpi_Jv(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* V, uint32_t k,
                               const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
                               double* res, double* Jv);
+
+/* res (n_local x nout) and Jac ((n_local * nout) x nw), both local: the per-element terms of
+ * the rank's rows and their Jacobian, as velt_jacobian on those rows (each rank its own rows,
+ * like velt_mpi_Jv). Collective for the status only; nw, nin and nout must agree; at least one
+ * rank must have rows; res and Jac may be NULL on a rank with n_local = 0. Jac is written
+ * straight by velt_jacobian (it may be too large to hold twice), so unlike the other outputs it
+ * may have been written on a rank that succeeded when another rank failed. Returns 0, -1 or -2
+ * on every rank. */
+VELTN_MPI_API int velt_mpi_jacobian(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* X,
+                                    const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout, double* res,
+                                    double* Jac);
 
 /* ---- Messages --------------------------------------------------------------------------- */
 

@@ -364,6 +364,57 @@ VELTN_MPI_API int velt_mpi_Jv(void* h, MPI_Comm comm, const double* w, uint32_t 
     return 0;
 }
 
+VELTN_MPI_API int velt_mpi_GNv(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* V, uint32_t k,
+                               const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
+                               double* J, double* g, double* GNv) {
+    FpScope fp;
+    Collective c("velt_mpi_GNv", comm);
+    if (!c.usable()) return c.status();
+    std::vector<double> buf;
+    c.local([&] {
+        if (!J) return c.refuse("J is null");
+        if (!g) return c.refuse("g is null");
+        if (!GNv && k) return c.refuse("GNv is null");
+        if (too_many(k, nw)) return c.refuse("V has too many elements");
+        buf.assign(2 + std::size_t(nw) * (1 + std::size_t(k)), 0.0);
+        if (n_local == 0) return check_empty(c, h, nw, nin, nout);
+        c.take(velt_GNv(h, w, nw, V, k, X, Y, n_local, nin, nout, &buf[0], &buf[2], &buf[2 + nw]));
+        if (c.ok()) weigh(buf, double(n_local) * nout);
+    });
+    const uint64_t flag = veltn_rowmajor != 0;
+    if (const int st = c.agree({{"nw", nw}, {"k", k}, {"nin", nin}, {"nout", nout}, {"storage-order flags", flag}},
+                               n_local, true))
+        return st;
+    if (const int st = c.sum(buf)) return st;
+    const double count = buf[1];
+    *J = buf[0] / count;
+    for (std::size_t i = 0; i < nw; ++i) g[i] = buf[2 + i] / count;
+    for (std::size_t i = 0; i < std::size_t(k) * nw; ++i) GNv[i] = buf[2 + nw + i] / count;
+    return 0;
+}
+
+VELTN_MPI_API int velt_mpi_jacobian(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* X,
+                                    const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout, double* res,
+                                    double* Jac) {
+    FpScope fp;
+    Collective c("velt_mpi_jacobian", comm);
+    if (!c.usable()) return c.status();
+    std::vector<double> terms;
+    c.local([&] {
+        if (n_local == 0) return check_empty(c, h, nw, nin, nout);
+        if (!res) return c.refuse("res is null");
+        if (!Jac) return c.refuse("Jac is null");
+        if (too_many(n_local, nout)) return c.refuse("res has too many elements");
+        terms.resize(std::size_t(n_local) * nout);
+        // Jac goes straight into the caller's array: a second copy of it could need more memory
+        // than the machine has.
+        c.take(velt_jacobian(h, w, nw, X, Y, n_local, nin, nout, terms.data(), Jac));
+    });
+    if (const int st = c.agree({{"nw", nw}, {"nin", nin}, {"nout", nout}}, n_local, true)) return st;
+    std::copy(terms.begin(), terms.end(), res);
+    return 0;
+}
+
 VELTN_MPI_API const char* velt_mpi_last_error(void) { return tl_last_error.c_str(); }
 
 VELTN_MPI_API size_t velt_mpi_testing_reduction_chunk(size_t values) {

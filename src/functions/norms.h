@@ -62,6 +62,10 @@ template <class M, class V>
 void adj_normfun(M const& /*R*/, V const& w, M& adjR) {
     adjR.data = w;
 }
+// phi''(r) = 0: the terms are linear in the residuals.
+inline void curvatures_sum(const double* /*r*/, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = 0.0;
+}
 
 // ---- "sum_log_dnorm_fat" -----------------------------------------------------------------
 
@@ -185,6 +189,28 @@ void adj_sum_log_dnorm(M const& R, S& s, M& adjR) {
     adj_log_dnorm_values(ptr(R.data), seed.data(), ptr(adjR.data), R.size());
 }
 
+// phi''(r) of -log p(r) + b: 1 / sigma^2 in the normal core (phi' = r / sigma^2 there, taken as
+// -2 / d with d = -2 sigma^2 as the adjoint does); in the Cauchy tail, where
+// phi = log(pi (r^2 + gamma^2) / gamma), phi'' = 2 (gamma^2 - r^2) / (r^2 + gamma^2)^2, which is
+// negative for every |r| > gamma, so the whole tail has negative curvature. Beyond 1e100 the
+// square would overflow and phi'' is -2 / r^2 to the last bit.
+inline void curvatures_log_dnorm(const double* r, double* out, std::size_t n) {
+    using namespace norm_constants;
+    const double core = -2.0 / CoreConstants(kSigma).d;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = r[i];
+        if (dnorm_inside(x, kSigma)) {
+            out[i] = core;
+        } else if (std::fabs(x) > 1e100) {
+            const double t = 1.0 / x;
+            out[i] = (-2.0 * t) * t;
+        } else {
+            const double q = x * x + kGamma2;
+            out[i] = ((2.0 * (kGamma2 - x * x)) / q) / q;
+        }
+    }
+}
+
 // ---- elementwise norms: "sum_sq" and "sum_pseudo_huber" ------------------------------------
 //
 // Both are sums of a smooth convex term phi(r_i). Each provides, over arrays, the term phi, the
@@ -276,6 +302,11 @@ void adj_elementwise_norm_terms(M const& R, V const& w, M& adjR) {
     T::slopes(ptr(R.data), slope.data(), n);
     adjR.resize(R.rows, R.cols);
     for (std::size_t i = 0; i < n; ++i) adjR.data[i] = w[i] * slope[i];
+}
+
+inline void curvatures_sq(const double* r, double* out, std::size_t n) { SqTerms::curvatures(r, out, n); }
+inline void curvatures_pseudo_huber(const double* r, double* out, std::size_t n) {
+    PseudoHuberTerms::curvatures(r, out, n);
 }
 
 template <class M, class S>

@@ -55,8 +55,8 @@ struct NormRow {
     V (*terms)(M const& R);                                // the per-element terms phi(R_i)
     void (*adj_terms)(M const& R, V const& w, M& adjR);    // adjR_i := w_i phi'(R_i)
     VectorKernel kernel;                                   // phi over an array, or nullptr
-    // phi'' over an array, for products that need the norm's second derivative; nullptr in every
-    // row until such a product fills this column.
+    // phi'' over an array: the curvature of velt_GNv's Gauss-Newton products. Every row has one
+    // (a norm without it has no Gauss-Newton product).
     SecondDerivativeKernel second;
     const char* doc;
 };
@@ -82,15 +82,15 @@ inline const ActivationRow<M, V> activation_rows[] = {
 template <class M, class V, class S>
 inline const NormRow<M, V, S> norm_rows[] = {
     {"sum", &normfun_sum<M, S>, &adj_normfun_sum<M, S>, &normfun<M, V>, &adj_normfun<M, V>, nullptr,
-     /*second*/ nullptr, "phi(r) = r: the signed mean residual; no minimum"},
+     &curvatures_sum, "phi(r) = r: the signed mean residual; no minimum"},
     {"sum_log_dnorm_fat", &sum_log_dnorm<M, S>, &adj_sum_log_dnorm<M, S>, &log_dnorm<M, V>, &adj_log_dnorm<M, V>,
-     &log_dnorm_values, /*second*/ nullptr,
+     &log_dnorm_values, &curvatures_log_dnorm,
      "phi(r) = -log density of a normal core (sigma 1/3) with Cauchy tails from |r| = 2, 0 at r = 0; jumps at "
      "|r| = 2"},
     {"sum_sq", &sum_sq<M, S>, &adj_sum_sq<M, S>, &sq_terms<M, V>, &adj_sq_terms<M, V>, &SqTerms::values,
-     /*second*/ nullptr, "phi(r) = r^2 / 2: least squares"},
+     &curvatures_sq, "phi(r) = r^2 / 2: least squares"},
     {"sum_pseudo_huber", &sum_pseudo_huber<M, S>, &adj_sum_pseudo_huber<M, S>, &pseudo_huber_terms<M, V>,
-     &adj_pseudo_huber_terms<M, V>, &PseudoHuberTerms::values, /*second*/ nullptr,
+     &adj_pseudo_huber_terms<M, V>, &PseudoHuberTerms::values, &curvatures_pseudo_huber,
      "phi(r) = sqrt(1 + r^2) - 1: robust, smooth and convex"},
 };
 

@@ -39,6 +39,7 @@ bool bind_norm(NN& nn) {
     nn.adj_norm_sum = row->adj_sum;
     nn.norm_vec = row->terms;
     nn.adj_norm_vec = row->adj_terms;
+    nn.norm_curvature = row->second;
     return true;
 }
 

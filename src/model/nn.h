@@ -22,6 +22,8 @@ struct NNTemplate {
     using AdjNormSumFn = void (*)(M const&, S&, M&);
     using NormVecFn = V (*)(M const&);
     using AdjNormVecFn = void (*)(M const&, V const&, M&);
+    // out[i] := phi''(r[i]), the norm's second derivative at n plain residuals.
+    using CurvatureFn = void (*)(const double*, double*, std::size_t);
 
     uint32_t numin = 0;
     uint32_t numout = 0;
@@ -37,11 +39,12 @@ struct NNTemplate {
     AdjNormSumFn adj_norm_sum = nullptr;
     NormVecFn norm_vec = nullptr;
     AdjNormVecFn adj_norm_vec = nullptr;
+    CurvatureFn norm_curvature = nullptr;
     std::string actname;
     ActIntoFn act_into = nullptr;
     AdjActFn adj_act = nullptr;
 
-    bool has_norm() const { return norm_sum && adj_norm_sum && norm_vec && adj_norm_vec; }
+    bool has_norm() const { return norm_sum && adj_norm_sum && norm_vec && adj_norm_vec && norm_curvature; }
     // Width of the hidden stack's output (S).
     uint32_t hidden_width() const { return sizes[nlayers - 1]; }
 };

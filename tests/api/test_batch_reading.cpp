@@ -34,11 +34,11 @@ struct Inputs {
 
 // The outputs of one call, all of them.
 struct Outputs {
-    std::vector<double> out, g, Hv, Jv, vJ;
+    std::vector<double> out, g, Hv, Jv, vJ, Jac;
     double J = 0;
     Outputs(unsigned nw)
         : out(std::size_t(kRows) * kOut), g(nw), Hv(std::size_t(nw) * kDirs), Jv(std::size_t(kRows) * kOut * kDirs),
-          vJ(std::size_t(nw) * kDirs) {}
+          vJ(std::size_t(nw) * kDirs), Jac(std::size_t(kRows) * kOut * nw) {}
 };
 
 struct Entry {
@@ -88,6 +88,16 @@ const std::vector<Entry>& entries() {
          [](void* h, Inputs const& in, const double* X, const double* Y, const double* U, Outputs& o) {
              return velt_vJ_vec(h, in.w.data(), unsigned(in.w.size()), U, kDirs, X, Y, kRows, kCols, kOut,
                                 o.out.data(), o.vJ.data());
+         }},
+        {"velt_jacobian", "XY",
+         [](void* h, Inputs const& in, const double* X, const double* Y, const double*, Outputs& o) {
+             return velt_jacobian(h, in.w.data(), unsigned(in.w.size()), X, Y, kRows, kCols, kOut, o.out.data(),
+                                  o.Jac.data());
+         }},
+        {"velt_GNv", "XY",
+         [](void* h, Inputs const& in, const double* X, const double* Y, const double*, Outputs& o) {
+             return velt_GNv(h, in.w.data(), unsigned(in.w.size()), in.V.data(), kDirs, X, Y, kRows, kCols, kOut, &o.J,
+                             o.g.data(), o.Hv.data());
          }},
     };
     return list;
@@ -200,7 +210,9 @@ TEST(BatchReading, NullInputsOfTheProductsReadAsZeros) {
     const std::vector<double> zX(f.in.X.size(), 0.0), zY(f.in.Y.size(), 0.0), zU(f.in.U.size(), 0.0);
     for (Entry const& e : entries()) {
         const std::string name = e.name;
-        if (name != "velt_Hv" && name != "velt_Jv" && name != "velt_vJ" && name != "velt_vJ_vec") continue;
+        if (name != "velt_Hv" && name != "velt_Jv" && name != "velt_vJ" && name != "velt_vJ_vec" &&
+            name != "velt_jacobian" && name != "velt_GNv")
+            continue;
         // Each null on its own, the others given.
         for (char which : std::string(e.arrays)) {
             Outputs with_null(f.net.numel()), with_zeros(f.net.numel());
@@ -214,6 +226,7 @@ TEST(BatchReading, NullInputsOfTheProductsReadAsZeros) {
             EXPECT_TRUE(same_bits(with_null.Hv, with_zeros.Hv)) << name << " null " << which;
             EXPECT_TRUE(same_bits(with_null.Jv, with_zeros.Jv)) << name << " null " << which;
             EXPECT_TRUE(same_bits(with_null.vJ, with_zeros.vJ)) << name << " null " << which;
+            EXPECT_TRUE(same_bits(with_null.Jac, with_zeros.Jac)) << name << " null " << which;
             EXPECT_EQ(with_null.J, with_zeros.J) << name;
         }
     }
@@ -237,6 +250,7 @@ TEST(BatchReading, BatchesAndThreadsAgreeWithOneBlock) {
         near(split.Hv, whole.Hv, "Hv");
         near(split.Jv, whole.Jv, "Jv");
         near(split.vJ, whole.vJ, "vJ");
+        near(split.Jac, whole.Jac, "Jac");
         EXPECT_NEAR(split.J, whole.J, 1e-12 * (1.0 + std::fabs(whole.J))) << e.name;
     }
 }

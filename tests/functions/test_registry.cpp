@@ -31,7 +31,7 @@ TEST(FunctionTable, RowsAreCompleteAndNamedOnce) {
     names.clear();
     for (auto const& row : norm_rows<Mat, Vec, double>) {
         EXPECT_TRUE(names.insert(row.name).second) << row.name;
-        EXPECT_TRUE(row.sum && row.adj_sum && row.terms && row.adj_terms) << row.name;
+        EXPECT_TRUE(row.sum && row.adj_sum && row.terms && row.adj_terms && row.second) << row.name;
         EXPECT_NE(std::string(row.doc), "") << row.name;
     }
 }

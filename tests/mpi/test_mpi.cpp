@@ -153,6 +153,43 @@ TEST_P(Ranks, HessianVectorEqualsOneProcessInBothStorageOrders) {
     }
 }
 
+// G v is gathered like H v; the Jacobian's rows stay with the rank that holds their rows.
+TEST_P(Ranks, GaussNewtonGatheredAndJacobianRowsLocal) {
+    DataProblem& p = *problem_;
+    const Split s(p, MPI_COMM_WORLD, GetParam().cut);
+    const unsigned nout = p.net.nout(), nw = p.nw(), k = 2;
+    const std::vector<double> V = random_vector(std::size_t(k) * nw, 6);
+    for (int flag : {0, 1}) {
+        velt_major(nullptr, flag);
+        double J1 = 0, J = 0;
+        std::vector<double> g1(nw), G1(std::size_t(k) * nw), g(nw), G(G1.size());
+        ASSERT_EQ(velt_GNv(p.net.h, p.w.data(), nw, V.data(), k, p.X.data(), p.Y.data(), p.R, p.C, nout, &J1,
+                           g1.data(), G1.data()),
+                  0);
+        EXPECT_EQ(velt_mpi_GNv(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, V.data(), k, s.X(), s.Y(), s.rows, p.C, nout,
+                               &J, g.data(), G.data()),
+                  0)
+            << velt_mpi_last_error();
+        expect_close({J}, {J1}, "J");
+        expect_close(g, g1, "g");
+        expect_close(G, G1, "GNv");
+    }
+    std::vector<double> res1(p.terms()), Jac1(p.terms() * nw);
+    ASSERT_EQ(velt_jacobian(p.net.h, p.w.data(), nw, p.X.data(), p.Y.data(), p.R, p.C, nout, res1.data(),
+                            Jac1.data()),
+              0);
+    std::vector<double> res(s.terms()), Jac(s.terms() * nw);
+    EXPECT_EQ(velt_mpi_jacobian(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, s.X(), s.Y(), s.rows, p.C, nout, res.data(),
+                                Jac.data()),
+              0)
+        << velt_mpi_last_error();
+    expect_close(res, std::vector<double>(res1.begin() + s.first_term(), res1.begin() + s.first_term() + s.terms()),
+                 "terms");
+    expect_close(Jac, std::vector<double>(Jac1.begin() + s.first_term() * nw,
+                                          Jac1.begin() + (s.first_term() + s.terms()) * nw),
+                 "Jac");
+}
+
 // vJ is gathered and Jv kept local; the adjoint identity u.(Jv) = (U^T J).v over all ranks ties
 // the two together independently of the one-process run.
 TEST_P(Ranks, VectorJacobianGatheredAndJacobianVectorLocal) {
@@ -373,6 +410,33 @@ INSTANTIATE_TEST_SUITE_P(OneRank, Failure, ::testing::ValuesIn(kFailures),
                          [](auto const& info) { return std::string(info.param.name); });
 
 // Several failing ranks: the lowest one's status and message win everywhere.
+// The new entry points agree on their sizes like the others: every rank returns -1 with the
+// same line and leaves the gathered results (and res) unwritten.
+TEST(Failures, GaussNewtonAndJacobianRefuseSizesThatDiffer) {
+    const int rank = world_rank(), size = world_size();
+    if (size < 2) GTEST_SKIP() << "needs two ranks";
+    DataProblem p("3 1 3 1 16 3 8 8 softplus sum_sq", 40, 3, 0.5, 3);
+    const Split s(p, MPI_COMM_WORLD, Cut::kEven);
+    const unsigned nw = p.nw(), last = rank == size - 1;
+    const std::vector<double> V = random_vector(std::size_t(3) * nw, 4);
+    std::vector<double> g(nw, -3.0), G(std::size_t(3) * nw, -3.0), res(s.terms(), -3.0), Jac(s.terms() * nw);
+    double J = -3.0;
+    velt_set_message_handler([](void*, int, const char*) {}, nullptr);
+    EXPECT_EQ(velt_mpi_GNv(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, V.data(), 2 + last, s.X(), s.Y(), s.rows, p.C, 1,
+                           &J, g.data(), G.data()),
+              -1);
+    EXPECT_STREQ(velt_mpi_last_error(), "velt_mpi_GNv: the ranks pass different k (2 to 3)");
+    EXPECT_EQ(velt_mpi_jacobian(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, s.X(), s.Y(), s.rows, p.C - last, 1,
+                                res.data(), Jac.data()),
+              -1);
+    EXPECT_STREQ(velt_mpi_last_error(), "velt_mpi_jacobian: the ranks pass different nin (2 to 3)");
+    velt_set_message_handler(nullptr, nullptr);
+    EXPECT_EQ(J, -3.0);
+    for (double x : g) ASSERT_EQ(x, -3.0);
+    for (double x : G) ASSERT_EQ(x, -3.0);
+    for (double x : res) ASSERT_EQ(x, -3.0);
+}
+
 TEST(Failures, LowestFailingRankWins) {
     const int rank = world_rank(), size = world_size();
     if (size < 3) GTEST_SKIP() << "needs three ranks";
