@@ -134,7 +134,7 @@ def test_covariance_refusals_and_the_indefinite_warning():
     for kwargs, n2, rows, message in refusals:
         with pytest.raises(veltn.Error, match=message):
             veltn.covariance(n2, p, X[:rows], Y[:rows], **kwargs)
-    for bad in (dict(kind="robust"), dict(bread="outer"), dict(hc="HC3"), dict(cluster=[1, 2])):
+    for bad in (dict(kind="robust"), dict(bread="outer"), dict(hc="HC3"), dict(cluster=[1, 2]), dict(kind="hessian", hc="HC1")):
         pytest.raises(ValueError, veltn.covariance, net, p, X, Y, **bad)
     # far targets: the pseudo-Huber tails make H indefinite, which warns but still gives a result
     net, p, X, Y = covariance_case("sum_pseudo_huber", noise=3.0)

@@ -65,7 +65,8 @@ def covariance(net, params, X, Y, kind="sandwich", *, bread="hessian", hc=None, 
     as above, or "HC1", times n / (n - n_params) with n the rows. cluster (one label per row)
     gives the cluster-robust meat sum_c (sum_{i in c} s_i)(sum_{i in c} s_i)^T, with the CR1
     factor C/(C - 1) * (n - 1)/(n - n_params) for C clusters (hc="HC1", the default with a
-    cluster) or C/(C - 1) alone (hc="HC0"), as R's vcovCL with that type.
+    cluster) or C/(C - 1) alone (hc="HC0"), as R's vcovCL with that type. hc and cluster are for
+    the sandwich only.
 
     Raises veltn.Error when the matrix to invert has a reciprocal condition number below 1e-12
     (naming it; the norm "sum" has G = 0), when n <= n_params for HC1, CR1 or the sigma^2 of
@@ -84,6 +85,8 @@ def covariance(net, params, X, Y, kind="sandwich", *, bread="hessian", hc=None, 
         raise ValueError(f"bread must be one of {', '.join(map(repr, BREADS))}, got {bread!r}")
     if hc not in (None, "HC0", "HC1"):
         raise ValueError(f"hc must be 'HC0' or 'HC1', got {hc!r}")
+    if kind != "sandwich" and (hc is not None or cluster is not None):
+        raise ValueError(f"hc and cluster belong to the sandwich's meat, not to kind={kind!r}")
     X, Y = net._prepare(X, Y)
     nw = net.n_params
     p = np.ascontiguousarray(params, dtype=np.float64)

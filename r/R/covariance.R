@@ -7,7 +7,8 @@
 #' @param kind `"sandwich"` (robust, valid for any norm), `"hessian"` or `"gauss_newton"`.
 #' @param bread The sandwich's bread: `"hessian"` (E H) or `"gauss_newton"` (E G).
 #' @param hc `"HC0"` or `"HC1"`; `NULL` means `"HC0"` without clusters and `"HC1"` (CR1) with them.
-#' @param cluster `NULL`, or one cluster label per row of X for the cluster-robust meat.
+#' @param cluster `NULL`, or one cluster label per row of X for the cluster-robust meat. `hc` and
+#'   `cluster` are for the sandwich only.
 #' @return The n_params x n_params covariance matrix.
 #' @details With E = R n_outputs, H the Hessian of the objective (a mean), G its Gauss-Newton
 #'   matrix and s_i the gradient of row i's terms (the rows of [veltn_jacobian()] for that
@@ -37,6 +38,8 @@ veltn_covariance <- function(net, params, X, Y, kind = c("sandwich", "hessian", 
   kind <- .choice(kind, c("sandwich", "hessian", "gauss_newton"), "kind", call)
   bread <- .choice(bread, c("hessian", "gauss_newton"), "bread", call)
   if (!is.null(hc)) hc <- .choice(hc, c("HC0", "HC1"), "hc", call)
+  if (kind != "sandwich" && (!is.null(hc) || !is.null(cluster)))
+    .argument_error(sprintf("hc, cluster: they belong to the sandwich's meat, not to kind = \"%s\"", kind), call)
   p <- .params(net, params, "params", call)
   d <- .data(net, X, Y, call, min_rows = 1L)
   n <- d$dims[1]
