@@ -86,8 +86,8 @@
  *   the message of the last failure on the calling thread.
  *
  * Threads
- *   No process-wide state steers a call's arithmetic: the number of directions of velt_Hv and
- *   velt_Jv belongs to the call. Guaranteed, from any number of threads:
+ *   No process-wide state steers a call's arithmetic: the number of directions of velt_Hv,
+ *   velt_Jv and velt_GNv belongs to the call. Guaranteed, from any number of threads:
  *   - any calls on distinct handles at once, with any number of directions each;
  *   - initVELTNet and releaseVELTNet of one handle while other handles are in use;
  *   - concurrent calls on one handle that only read it (every evaluation and product);

@@ -5,7 +5,8 @@ and Y batch by batch grows by (almost) nothing; one that copies them grows by th
 
 Usage: bench/memory/growth.py BUILD_DIR [--limit MIB] [CASE ...]
   CASE is NET:PRODUCT:K:ROWS1:ROWS2, for example L:grad:1:32768:262144 (the default list is
-  velt_g on L from 32768 to 262144 rows and every product on M from 4096 to 65536 rows).
+  velt_g on L from 32768 to 262144 rows, every product on M from 4096 to 65536 rows and the
+  whole Jacobian on I from 1000 to 8000 rows).
 Exit status 1 when a growth exceeds the limit (default 2 MiB).
 """
 import argparse
@@ -17,8 +18,8 @@ import sys
 DEFAULT_CASES = ["L:grad:1:32768:262144"] + [
     f"M:{p}:{k}:4096:65536"
     for p, k in (("compute", 1), ("residual", 1), ("obj", 1), ("objv", 1), ("grad", 1), ("hv", 1), ("hv", 8),
-                 ("jv", 8), ("vj", 1), ("vj", 8))
-]
+                 ("jv", 8), ("vj", 1), ("vj", 8), ("gnv", 8))
+] + ["I:jac:1:1000:8000"]  # the Jacobian itself grows with the rows: I keeps it small
 
 
 def beyond_mib(exe, net, product, k, rows):

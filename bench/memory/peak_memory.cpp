@@ -1,7 +1,7 @@
 // Peak resident memory of one call, beyond what its inputs and outputs already hold:
 //   veltn_peak_memory NET PRODUCT [K] [ROWS]
-// NET in S I M L; PRODUCT in compute residual obj objv grad hv jv vj (vj with K > 1 is
-// velt_vJ_vec with K weight arrays); ROWS replaces the network's row count (bench/memory/growth.py
+// NET in S I M L; PRODUCT in compute residual obj objv grad hv jv vj jac gnv (vj with K > 1 is
+// velt_vJ_vec with K weight arrays; jac is velt_jacobian, gnv velt_GNv with K directions); ROWS replaces the network's row count (bench/memory/growth.py
 // runs two row counts and prints the growth).
 // The problem, the directions and the result arrays are allocated and touched first; then the
 // kernel's peak-RSS mark is reset to the current size (/proc/self/clear_refs), the call runs once,
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(n.name, argv[1]) == 0) net = &n;
     const std::string product = argv[2];
     const unsigned k = argc > 3 ? unsigned(std::stoul(argv[3])) : 1;
-    const std::vector<std::string> known = {"compute", "residual", "obj", "objv", "grad", "hv", "jv", "vj"};
+    const std::vector<std::string> known = {"compute", "residual", "obj", "objv", "grad", "hv", "jv", "vj", "jac", "gnv"};
     if (!net || std::find(known.begin(), known.end(), product) == known.end()) {
         std::fprintf(stderr, "unknown network or product\n");
         return 2;
@@ -55,10 +55,11 @@ int main(int argc, char** argv) {
     Problem p = Problem::make(spec, 1);
     const std::size_t terms = p.terms();
     // Every input and output array is allocated and touched before the mark is reset.
-    const std::vector<double> V = directions(p.par.size(), product == "hv" || product == "jv" ? k : 0);
+    const std::vector<double> V = directions(p.par.size(), product == "hv" || product == "jv" || product == "gnv" ? k : 0);
     const std::vector<double> U = directions(terms, product == "vj" ? k : 0);
     std::vector<double> g(p.par.size() * (product == "vj" ? k : 1), 1.0);
-    std::vector<double> Hv(product == "hv" ? p.par.size() * k : 0, 1.0);
+    std::vector<double> Hv(product == "hv" || product == "gnv" ? p.par.size() * k : 0, 1.0);
+    std::vector<double> Jac(product == "jac" ? terms * p.par.size() : 0, 1.0);
     std::vector<double> out(terms, 1.0), Jv(product == "jv" ? terms * k : 0, 1.0);
     double J = 0;
     const long before = status_kib("VmRSS");
@@ -83,6 +84,10 @@ int main(int argc, char** argv) {
         rc = velt_Hv(p.handle, par, p.npar(), V.data(), k, X, Y, p.rows, p.nin, p.nout, &J, g.data(), Hv.data());
     else if (product == "jv")
         rc = velt_Jv(p.handle, par, p.npar(), V.data(), k, X, Y, p.rows, p.nin, p.nout, out.data(), Jv.data());
+    else if (product == "jac")
+        rc = velt_jacobian(p.handle, par, p.npar(), X, Y, p.rows, p.nin, p.nout, out.data(), Jac.data());
+    else if (product == "gnv")
+        rc = velt_GNv(p.handle, par, p.npar(), V.data(), k, X, Y, p.rows, p.nin, p.nout, &J, g.data(), Hv.data());
     else if (k == 1)
         rc = velt_vJ(p.handle, par, p.npar(), U.data(), 0, X, Y, p.rows, p.nin, p.nout, out.data(), g.data());
     else

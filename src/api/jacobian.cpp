@@ -14,20 +14,15 @@ using namespace veltn;
 
 namespace {
 
-// A Jacobian larger than this is written with streaming stores: it does not fit in the caches,
-// and its lines are not read again by the call.
-constexpr uint64_t kStreamingBytes = uint64_t(32) << 20;
-
 // Refuses an output of rows x cols doubles that does not fit in the machine's memory (it may
-// hold more than 2^32 values). Returns its size in bytes.
-uint64_t require_fits_in_memory(uint64_t rows, uint64_t cols, const char* name) {
+// hold more than 2^32 values).
+void require_fits_in_memory(uint64_t rows, uint64_t cols, const char* name) {
     const uint64_t limit = description_memory_limit();
     const bool overflow = rows != 0 && cols > UINT64_MAX / 8 / rows;
     const uint64_t bytes = overflow ? UINT64_MAX : rows * cols * 8;
     if (overflow || bytes > limit || bytes > SIZE_MAX)
         fail(std::string(name) + " needs " + std::to_string(bytes) + " bytes, more than the " + std::to_string(limit) +
              " bytes of memory");
-    return bytes;
 }
 
 }  // namespace
@@ -39,11 +34,10 @@ extern "C" VELTN_API int velt_jacobian(void* handle, const double* w, uint32_t n
         const uint32_t terms = count_product(n, nout, "res");
         require_array(res, terms, "res");
         require_array(Jac, terms, "Jac");
-        const uint64_t bytes = require_fits_in_memory(terms, nw, "Jac");
+        require_fits_in_memory(terms, nw, "Jac");
         const PlainNN nn = loaded_model(info.model, w, nw);
         const double t0 = wall_seconds();
-        jacobian_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), res, Jac, nw,
-                      bytes > kStreamingBytes);
+        jacobian_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), res, Jac, nw);
         const double t1 = wall_seconds();
         if (std::getenv("NN_TRACE")) {
             Mat R;

@@ -5,8 +5,6 @@
 // adjoints straight into the caller's array, never summed over the rows.
 #pragma once
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -21,9 +19,9 @@ struct JacobianScratch {
     Workspace<PlainNN> w;
     Mat slope;  // phi'(r), one per element of the batch
     Slopes act_slopes;
-    // adjoints[o][j]: the adjoint of the pre-activation of hidden layer l in run p (j = p (L-1) + l)
-    // for seed o; the entry after the hidden ones is the output layer's.
-    std::vector<std::vector<Mat>> adjoints;
+    // adjoints[j]: the adjoint of the pre-activation of hidden layer l in run p (j = p (L-1) + l)
+    // for the current seed; the entry after the hidden ones is the output layer's.
+    std::vector<Mat> adjoints;
     std::vector<const double*> a, d;
 };
 
@@ -54,17 +52,6 @@ inline void row_adjoints(PlainNN const& nn, Sweep<PlainNN> const& sw, Mat const&
             top -= 2;
         }
     }
-}
-
-// Stores n values of src at dst. Whole 16-byte pairs go out as streaming stores when
-// `streaming` is set: a Jacobian larger than the caches is written once and not read back,
-// so its lines need not pass through the caches.
-inline void store_row(const double* src, std::size_t n, double* dst, bool streaming) {
-    std::size_t i = 0;
-    if (streaming && (reinterpret_cast<std::uintptr_t>(dst) & 15) == 0) {
-        for (; i + 2 <= n; i += 2) _mm_stream_pd(dst + i, _mm_loadu_pd(src + i));
-    }
-    for (; i < n; ++i) dst[i] = src[i];
 }
 
 // out[a * cols + c] := sum over q < np of a_q[a] d_q[c], the terms added in order of q: the
@@ -131,8 +118,10 @@ inline double jacobian_row_work(PlainNN const& nn) {
 // entries beyond numel zero) := the gradient of term e. Batches of rows run on nn.nthreads
 // threads; each batch is computed on its own, so a row's values do not depend on the thread
 // count.
+// The rows go out with ordinary stores, straight from the per-row products: staging a row and
+// copying it out with streaming (non-temporal) stores was measured slower on M.
 inline void jacobian_rows(PlainNN const& nn, InputRows const& X, InputRows const& Y, double* res, double* Jac,
-                          std::size_t ldj, bool streaming) {
+                          std::size_t ldj) {
     const uint32_t n = X.rows, nout = Y.cols;
     const std::size_t np = numel(nn);
     const uint32_t batch = std::min<uint32_t>(nn.batch, n);
@@ -141,8 +130,6 @@ inline void jacobian_rows(PlainNN const& nn, InputRows const& X, InputRows const
     parallel_region(nslots, [&](unsigned slot, unsigned count) {
         JacobianScratch js;
         Workspace<PlainNN>& w = js.w;
-        js.adjoints.resize(nout);
-        std::vector<double> row(np);
         plan.for_thread(slot, count, [&](uint32_t b) {
             const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
             X.read(row0, rows, w.Xb);
@@ -154,26 +141,21 @@ inline void jacobian_rows(PlainNN const& nn, InputRows const& X, InputRows const
             const Vec ones(1.0, sw.residual.size());
             js.slope.resize(rows, nout);
             nn.adj_norm_vec(sw.residual, ones, js.slope);
+            // Seed by seed, so that one set of per-row adjoints is kept whatever nout is; each
+            // Jacobian row is still one contiguous write.
             for (uint32_t o = 0; o < nout; ++o) {
                 nn_zeros(w.adjR, rows, nout);
                 for (uint32_t i = 0; i < rows; ++i) w.adjR(i, o) = js.slope(i, o);
-                row_adjoints(nn, sw, w.adjR, shared ? &js.act_slopes : nullptr, w.scratch, js.adjoints[o]);
-            }
-            for (uint32_t i = 0; i < rows; ++i)
-                for (uint32_t o = 0; o < nout; ++o) {
+                row_adjoints(nn, sw, w.adjR, shared ? &js.act_slopes : nullptr, w.scratch, js.adjoints);
+                for (uint32_t i = 0; i < rows; ++i) {
                     double* dst = Jac + (std::size_t(row0 + i) * nout + o) * ldj;
-                    if (streaming) {
-                        jacobian_row(nn, sw, js.adjoints[o], i, js, row.data());
-                        store_row(row.data(), np, dst, true);
-                    } else {
-                        jacobian_row(nn, sw, js.adjoints[o], i, js, dst);
-                    }
+                    jacobian_row(nn, sw, js.adjoints, i, js, dst);
                     std::fill(dst + np, dst + ldj, 0.0);
                 }
+            }
             const Vec terms = nn.norm_vec(sw.residual);
             std::copy_n(ptr(terms), terms.size(), res + std::size_t(row0) * nout);
         });
-        if (streaming) _mm_sfence();
     });
 }
 

@@ -376,6 +376,33 @@ INSTANTIATE_TEST_SUITE_P(OneRank, Failure, ::testing::ValuesIn(kFailures),
                          [](auto const& info) { return std::string(info.param.name); });
 
 // Several failing ranks: the lowest one's status and message win everywhere.
+// The new entry points agree on their sizes like the others: every rank returns -1 with the
+// same line and leaves the gathered results (and res) unwritten.
+TEST(Failures, GaussNewtonAndJacobianRefuseSizesThatDiffer) {
+    const int rank = world_rank(), size = world_size();
+    if (size < 2) GTEST_SKIP() << "needs two ranks";
+    DataProblem p("3 1 3 1 16 3 8 8 softplus sum_sq", 40, 3, 0.5, 3);
+    const Split s(p, MPI_COMM_WORLD, Cut::kEven);
+    const unsigned nw = p.nw(), last = rank == size - 1;
+    const std::vector<double> V = random_vector(std::size_t(3) * nw, 4);
+    std::vector<double> g(nw, -3.0), G(std::size_t(3) * nw, -3.0), res(s.terms(), -3.0), Jac(s.terms() * nw);
+    double J = -3.0;
+    velt_set_message_handler([](void*, int, const char*) {}, nullptr);
+    EXPECT_EQ(velt_mpi_GNv(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, V.data(), 2 + last, s.X(), s.Y(), s.rows, p.C, 1,
+                           &J, g.data(), G.data()),
+              -1);
+    EXPECT_STREQ(velt_mpi_last_error(), "velt_mpi_GNv: the ranks pass different k (2 to 3)");
+    EXPECT_EQ(velt_mpi_jacobian(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, s.X(), s.Y(), s.rows, p.C - last, 1,
+                                res.data(), Jac.data()),
+              -1);
+    EXPECT_STREQ(velt_mpi_last_error(), "velt_mpi_jacobian: the ranks pass different nin (2 to 3)");
+    velt_set_message_handler(nullptr, nullptr);
+    EXPECT_EQ(J, -3.0);
+    for (double x : g) ASSERT_EQ(x, -3.0);
+    for (double x : G) ASSERT_EQ(x, -3.0);
+    for (double x : res) ASSERT_EQ(x, -3.0);
+}
+
 TEST(Failures, LowestFailingRankWins) {
     const int rank = world_rank(), size = world_size();
     if (size < 3) GTEST_SKIP() << "needs three ranks";

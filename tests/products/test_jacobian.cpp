@@ -288,13 +288,19 @@ TEST(GaussNewtonHessian, EqualsTheHessianAtZeroResidualsAndIsSemiDefinite) {
     }
 }
 
-// The "sum" norm has no curvature: G = 0 while the gradient is still given.
+// The "sum" norm has no curvature: G = 0 while the gradient is still given; with k = 0 only J
+// and g are written.
 TEST(GaussNewtonHessian, SumNormGivesZeroProductsAndTheGradient) {
     DataProblem p("3 1 3 1 16 3 4 3 softplus sum", 10, 3, 0.5, 41);
     const std::vector<double> V = random_vector(2 * p.nw(), 43);
     const GN g = gnv(p, V, 2);
     for (double x : g.products) EXPECT_EQ(x, 0.0);
-    EXPECT_FD_NEAR(g.g, p.grad(p.w));
+    double J = 0;
+    EXPECT_FD_NEAR(g.g, p.grad(p.w, &J));
+    EXPECT_NEAR(g.J, J, 1e-14);
+    const GN none = gnv(p, V, 0);
+    EXPECT_EQ(none.g, g.g);
+    EXPECT_EQ(none.J, g.J);
 }
 
 }  // namespace
