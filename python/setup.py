@@ -4,8 +4,13 @@ The library is built from the sources one directory up with CMake (only the shar
 target), copied into the package next to the extension, and found there at run time through an
 $ORIGIN run path, so `import veltn` needs no environment variable. Set CMAKE_BUILD_PARALLEL_LEVEL
 to change the number of compile jobs (2 by default).
+
+The package's version is the library's, read from project(VERSION) in ../CMakeLists.txt. The
+pybind11 headers come from the pybind11 package when it is importable (a build with isolation),
+else from the system's include path (Debian's pybind11-dev, for --no-build-isolation).
 """
 import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -15,7 +20,26 @@ from setuptools.command.build_ext import build_ext
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-SONAME = "libveltn.so.0"
+
+
+def project_version():
+    text = (ROOT / "CMakeLists.txt").read_text()
+    found = re.search(r"^project\(veltn\s+VERSION\s+([0-9]+\.[0-9]+\.[0-9]+)", text, re.MULTILINE)
+    if not found:
+        raise RuntimeError(f"no project(veltn VERSION x.y.z) in {ROOT / 'CMakeLists.txt'}")
+    return found.group(1)
+
+
+def pybind11_includes():
+    try:
+        import pybind11
+    except ImportError:
+        return []
+    return [pybind11.get_include()]
+
+
+VERSION = project_version()
+SONAME = "libveltn.so." + VERSION.split(".")[0]
 
 
 class BuildWithLibrary(build_ext):
@@ -36,6 +60,7 @@ class BuildWithLibrary(build_ext):
         built = (libdir / SONAME).resolve()
 
         for ext in self.extensions:
+            ext.include_dirs.extend(pybind11_includes())
             ext.include_dirs.append(str(ROOT / "include"))
             ext.include_dirs.append(str(libdir / "include"))  # the generated veltn_version.h
             ext.library_dirs.append(str(libdir))
@@ -58,4 +83,4 @@ extension = Extension(
     extra_compile_args=["-std=c++17", "-O2", "-Wall", "-Wextra", "-fvisibility=hidden"],
 )
 
-setup(ext_modules=[extension], cmdclass={"build_ext": BuildWithLibrary})
+setup(version=VERSION, ext_modules=[extension], cmdclass={"build_ext": BuildWithLibrary})

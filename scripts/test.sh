@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+scripts/sync-version.sh --check   # r/DESCRIPTION's copy of project(VERSION)
 build=${1:-build}
 shift || true
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELTN_BUILD_TESTS=ON "$@"

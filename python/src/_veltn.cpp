@@ -1,6 +1,6 @@
-// veltn._veltn: the compiled core of the Python package. It checks shapes, converts array-likes
-// to C-contiguous float64 once, releases the GIL around each library call, turns status codes
-// into exceptions and passes the library's lines on to Python's logging.
+// veltn._veltn: the compiled core of the Python package. It checks types and shapes, converts
+// array-likes to C-contiguous float64 once, releases the GIL around each library call, turns
+// status codes into exceptions and passes the library's lines on to Python's logging.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -41,9 +41,27 @@ void hold_line(void*, int stream, const char* line) {
     }
 }
 
-// Logs the held lines on logger "veltn": standard-output lines at INFO, standard-error lines
-// at WARNING, except the failure line of a call that raises (its text is in the exception),
-// which goes at DEBUG.
+bool starts_with(std::string const& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// The library's lines carry their own "Error: " / "Warning: " tag; where Python's exception class
+// or log level says it already, the tag is left out. The C message path keeps the exact text.
+std::string without_tag(std::string const& line) {
+    for (const char* tag : {"Error: ", "Warning: "})
+        if (starts_with(line, tag)) return line.substr(std::char_traits<char>::length(tag));
+    return line;
+}
+
+// Every library warning is logged at WARNING, whichever stream the library gives it: the lines
+// tagged "Warning: " and the unknown norm's line, which the library writes on standard output.
+// The other standard-output lines (the INFO build line, NN_TRACE timings) are logged at INFO.
+int log_level(Line const& line) {
+    if (line.stream != 1 || starts_with(line.text, "Warning: ") || starts_with(line.text, "invalid norm function name"))
+        return 30;
+    return 20;
+}
+
+// Logs the held lines on logger "veltn" at their level (see log_level), except the failure line
+// of a call that raises (its text is in the exception), which goes at DEBUG.
 void log_held_lines(std::string const* raised) {
     if (held_lines.empty()) return;
     std::vector<Line> lines;
@@ -51,12 +69,12 @@ void log_held_lines(std::string const* raised) {
     py::object logger = py::module_::import("logging").attr("getLogger")("veltn");
     bool raised_seen = false;
     for (auto const& line : lines) {
-        int level = line.stream == 1 ? 20 : 30;
+        int level = log_level(line);
         if (raised && !raised_seen && line.text == *raised) {
             level = 10;
             raised_seen = true;
         }
-        logger.attr("log")(level, "%s", line.text);
+        logger.attr("log")(level, "%s", without_tag(line.text));
     }
 }
 
@@ -75,7 +93,7 @@ void finish(int status, const char* function) {
     std::string message = velt_last_error();
     if (message.empty()) message = std::string(function) + " failed with status " + std::to_string(status);
     log_held_lines(&message);
-    raise(status == VELTN_EFPE ? fpe_type : error_type, message);
+    raise(status == VELTN_EFPE ? fpe_type : error_type, without_tag(message));
 }
 
 // Runs one library call without the GIL and raises on failure.
@@ -99,7 +117,21 @@ std::string shape_of(py::array const& a) {
 
 [[noreturn]] void bad_value(std::string const& message) { throw py::value_error(message); }
 
-Array as_array(py::handle obj) { return Array(py::reinterpret_borrow<py::object>(obj)); }
+// NumPy kinds of arrays that hold real numbers: floats, signed and unsigned integers, booleans.
+bool is_real_kind(char kind) { return kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b'; }
+
+// obj as C-contiguous float64. Complex, object, string and other non-numeric arrays are refused
+// with a TypeError naming the argument, before anything is converted (NumPy would drop an
+// imaginary part with only a warning).
+Array as_array(py::handle obj, const char* name) {
+    py::object arr = py::reinterpret_borrow<py::object>(obj);
+    if (!py::isinstance<py::array>(arr)) arr = py::module_::import("numpy").attr("asarray")(arr);
+    py::dtype dtype = py::reinterpret_borrow<py::array>(arr).dtype();
+    if (!is_real_kind(dtype.kind()))
+        throw py::type_error(std::string(name) + " must hold real numbers (float, int or bool), got an array of " +
+                             py::str(dtype).cast<std::string>());
+    return Array(arr);
+}
 
 // Counts go to the library as 32-bit values, and no product of them may reach 2^32, except the
 // Jacobian's (terms x parameters), which the library writes without counting it as one.
@@ -166,7 +198,7 @@ public:
     }
 
     Array params_arg(py::handle obj) const {
-        Array p = as_array(obj);
+        Array p = as_array(obj, "params");
         if (p.ndim() != 1 || static_cast<uint64_t>(p.shape(0)) < npar_)
             bad_value("params has shape " + shape_of(p) + " but the network has " + std::to_string(npar_) +
                       " parameters: expected shape (" + std::to_string(npar_) + ",)");
@@ -176,7 +208,7 @@ public:
 
     Data data_arg(py::handle x, py::handle y, bool with_y) const {
         Data d;
-        d.X = as_array(x);
+        d.X = as_array(x, "X");
         if (d.X.ndim() == 1 && nin_ == 1) {
             d.R = count(d.X.shape(0), "X");
             d.C = 1;
@@ -192,7 +224,7 @@ public:
         }
         count(std::size_t(d.R) * std::max<uint32_t>(d.C, 1), "X");
         if (!with_y) return d;
-        d.Y = as_array(y);
+        d.Y = as_array(y, "Y");
         bool flat = d.Y.ndim() == 1 && nout_ == 1;
         if (!flat && (d.Y.ndim() != 2 || static_cast<uint64_t>(d.Y.shape(1)) != nout_))
             bad_value("Y has shape " + shape_of(d.Y) + " but must be (rows, " + std::to_string(nout_) + ")" +
@@ -206,7 +238,7 @@ public:
 
     // The directions V: (n,) gives one, (k, n) gives k, with n = len(params).
     std::pair<Array, bool> directions_arg(py::handle v, Array const& p, const char* name) const {
-        Array V = as_array(v);
+        Array V = as_array(v, name);
         const py::ssize_t n = p.shape(0);
         bool single = V.ndim() == 1;
         if (!(single && V.shape(0) == n) && !(V.ndim() == 2 && V.shape(1) == n))
@@ -383,7 +415,7 @@ public:
     py::object vjp(py::handle params, py::handle u, py::handle x, py::handle y, bool with_terms) const {
         Array p = params_arg(params);
         Data d = data_arg(x, y, true);
-        Array U = as_array(u);
+        Array U = as_array(u, "U");
         const auto R = static_cast<py::ssize_t>(d.R), m = static_cast<py::ssize_t>(nout_);
         bool single = (U.ndim() == 2 && U.shape(0) == R && U.shape(1) == m) || (U.ndim() == 1 && m == 1 && U.shape(0) == R);
         bool stacked = U.ndim() == 3 && U.shape(1) == R && U.shape(2) == m;
@@ -447,39 +479,69 @@ PYBIND11_MODULE(_veltn, m) {
 
     velt_set_message_handler(hold_line, nullptr);
 
+    m.attr("__version__") = VELTN_VERSION_STRING;
     m.def("library_version", [] { return std::string(velt_version_string()); },
-          "Version string of the loaded libveltn.");
+          "Version string of the loaded libveltn (veltn.__version__ is the version the "
+          "package was built for; their major and minor numbers agree).");
 
-    py::class_<Network>(m, "Network")
-        .def(py::init<std::string, int, int>(), py::arg("description"), py::arg("threads") = 1, py::arg("batch") = 32)
-        .def_property_readonly("description", &Network::description)
-        .def_property_readonly("n_params", &Network::n_params)
-        .def_property_readonly("n_inputs", &Network::n_inputs)
-        .def_property_readonly("n_outputs", &Network::n_outputs)
-        .def_property_readonly("threads", &Network::threads)
-        .def_property_readonly("batch", &Network::batch)
-        .def_property_readonly("_address", &Network::address)
-        .def("_layer_shapes", &Network::layer_shapes)
-        .def("_prepare", &Network::prepare, py::arg("X"), py::arg("Y"))
-        .def("outputs", &Network::outputs, py::arg("params"), py::arg("X"))
+    py::class_<Network>(m, "Network", "A network built from a one-line description; see veltn.Network.")
+        .def(py::init<std::string, int, int>(), py::arg("description"), py::arg("threads") = 1, py::arg("batch") = 32,
+             "Builds the network from its description. threads (1 to 99999) OpenMP threads run row batches of "
+             "batch rows each. A description the library refuses raises veltn.Error; library warnings (an "
+             "unknown activation or norm, a missing norm) are logged on logger 'veltn' at WARNING.")
+        .def_property_readonly("description", &Network::description, "The description the network was built from.")
+        .def_property_readonly("n_params", &Network::n_params, "Length of the parameter vector.")
+        .def_property_readonly("n_inputs", &Network::n_inputs, "Largest number of input columns X may have.")
+        .def_property_readonly("n_outputs", &Network::n_outputs, "Number of outputs: the columns of Y.")
+        .def_property_readonly("threads", &Network::threads, "OpenMP threads of one call.")
+        .def_property_readonly("batch", &Network::batch, "Rows per batch.")
+        .def_property_readonly("_address", &Network::address, "Address of the library handle (for tests).")
+        .def("_layer_shapes", &Network::layer_shapes, py::arg("nlayers"),
+             "Weight-matrix shapes (inputs, outputs) of the first nlayers layers.")
+        .def("_prepare", &Network::prepare, py::arg("X"), py::arg("Y"),
+             "X and Y after the checks every method makes, as 2-D C-contiguous float64 arrays.")
+        .def("outputs", &Network::outputs, py::arg("params"), py::arg("X"),
+             "The network's outputs for the R rows of X: (R, n_outputs).")
         .def(
             "residuals", [](Network const& n, py::handle p, py::handle x, py::handle y) { return n.elementwise(p, x, y, 0); },
-            py::arg("params"), py::arg("X"), py::arg("Y"))
+            py::arg("params"), py::arg("X"), py::arg("Y"),
+            "Outputs minus targets: (R, n_outputs).")
         .def(
             "terms", [](Network const& n, py::handle p, py::handle x, py::handle y) { return n.elementwise(p, x, y, 1); },
-            py::arg("params"), py::arg("X"), py::arg("Y"))
-        .def("objective", &Network::objective, py::arg("params"), py::arg("X"), py::arg("Y"))
-        .def("gradient", &Network::gradient, py::arg("params"), py::arg("X"), py::arg("Y"))
+            py::arg("params"), py::arg("X"), py::arg("Y"),
+            "The norm's term for each residual, (R, n_outputs); their "
+            "mean is the objective.")
+        .def("objective", &Network::objective, py::arg("params"), py::arg("X"), py::arg("Y"),
+             "The objective (a float): the mean of the norm's terms over all R * n_outputs "
+             "residuals.")
+        .def("gradient", &Network::gradient, py::arg("params"), py::arg("X"), py::arg("Y"),
+             "(J, g): the objective and its exact gradient (n,), from "
+             "one reverse pass.")
         .def("hvp", &Network::hvp, py::arg("params"), py::arg("V"), py::arg("X"), py::arg("Y"), py::kw_only(),
-             py::arg("with_gradient") = false)
+             py::arg("with_gradient") = false,
+             "Hessian-vector products of the objective: V (n,) gives "
+             "(n,), V (k, n) gives (k, n), one direction per row. with_gradient=True returns (J, g, Hv) from the "
+             "same call.")
         .def("hessian", &Network::hessian, py::arg("params"), py::arg("X"), py::arg("Y"), py::kw_only(),
-             py::arg("with_gradient") = false)
+             py::arg("with_gradient") = false,
+             "The full Hessian (n, n), as the products with the "
+             "identity (cost grows with n). with_gradient=True returns (J, g, H).")
         .def("gnvp", &Network::gnvp, py::arg("params"), py::arg("V"), py::arg("X"), py::arg("Y"), py::kw_only(),
-             py::arg("with_gradient") = false)
+             py::arg("with_gradient") = false,
+             "Generalised Gauss-Newton products G v, G = J_F^T diag(phi''(r)) J_F / (R * n_outputs) with J_F "
+             "the Jacobian of the outputs, in the layout of hvp. Positive semi-definite for sum_sq and "
+             "sum_pseudo_huber, 0 for sum. with_gradient=True returns (J, g, Gv) from the same call.")
         .def("jacobian", &Network::jacobian, py::arg("params"), py::arg("X"), py::arg("Y"), py::kw_only(),
-             py::arg("with_terms") = false)
+             py::arg("with_terms") = false,
+             "The whole Jacobian of the norm's terms, (R * n_outputs, n), row i * n_outputs + o for the term "
+             "of row i and output o, from one reverse sweep; it may hold 2^32 values or more (MemoryError if "
+             "it does not fit). with_terms=True returns (terms, Jac).")
         .def("jvp", &Network::jvp, py::arg("params"), py::arg("V"), py::arg("X"), py::arg("Y"), py::kw_only(),
-             py::arg("with_terms") = false)
+             py::arg("with_terms") = false,
+             "Jacobian-vector products of the norm's terms: V (n,) "
+             "gives (R, n_outputs), V (k, n) gives (k, R, n_outputs). with_terms=True returns (terms, Jv).")
         .def("vjp", &Network::vjp, py::arg("params"), py::arg("U"), py::arg("X"), py::arg("Y"), py::kw_only(),
-             py::arg("with_terms") = false);
+             py::arg("with_terms") = false,
+             "Vector-Jacobian products U^T J of the norm's terms: U "
+             "(R, n_outputs) gives (n,), U (m, R, n_outputs) gives (m, n). with_terms=True returns (terms, vJ).");
 }

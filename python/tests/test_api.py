@@ -1,5 +1,8 @@
 """Arrays in, shapes checked before the library, errors and messages out."""
+import ast
 import logging
+import pathlib
+import warnings
 
 import numpy as np
 import pytest
@@ -95,6 +98,103 @@ def test_shape_errors_are_caught_before_the_library(case, s_problem, caplog):
     assert caplog.records == []  # the library wrote nothing: it was not called
 
 
+# (call, the argument the TypeError names, the dtype it names)
+TYPE_ERRORS = {
+    "complex X": (lambda n, p, X, Y: n.objective(p, X + 0j, Y), "X", "complex128"),
+    "complex params": (lambda n, p, X, Y: n.gradient(p.astype(np.complex64), X, Y), "params", "complex64"),
+    "object Y": (lambda n, p, X, Y: n.residuals(p, X, Y.astype(object)), "Y", "object"),
+    "string X": (lambda n, p, X, Y: n.outputs(p, X.astype(str)), "X", "<U"),
+    "list with None in Y": (lambda n, p, X, Y: n.terms(p, X, [None] * len(Y)), "Y", "object"),
+    "complex list V": (lambda n, p, X, Y: n.hvp(p, list(p * 1j), X, Y), "V", "complex128"),
+    "complex V of jvp": (lambda n, p, X, Y: n.jvp(p, np.ones((2, p.size), complex), X, Y), "V", "complex128"),
+    "complex U": (lambda n, p, X, Y: n.vjp(p, Y + 1j, X, Y), "U", "complex128"),
+    "complex V of gnvp": (lambda n, p, X, Y: n.gnvp(p, p + 1j, X, Y), "V", "complex128"),
+    "covariance complex p": (lambda n, p, X, Y: veltn.covariance(n, p + 0j, X, Y), "params", "complex128"),
+    "datetime params": (lambda n, p, X, Y: n.hessian(p.astype("datetime64[s]"), X, Y), "params", "datetime64"),
+    "Problem complex X": (lambda n, p, X, Y: veltn.Problem(n, X + 0j, Y), "X", "complex128"),
+    "Problem complex p": (lambda n, p, X, Y: veltn.Problem(n, X, Y).fun(p + 0j), "p", "complex128"),
+    "Problem hessp": (lambda n, p, X, Y: veltn.Problem(n, X, Y).hessp(p + 0j, p), "p", "complex128"),
+    "Problem gnp": (lambda n, p, X, Y: veltn.Problem(n, X, Y).gnp(p + 0j, p), "p", "complex128"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(TYPE_ERRORS))
+def test_non_real_arrays_raise_type_error_before_the_library(case, s_problem, caplog):
+    call, name, dtype = TYPE_ERRORS[case]
+    with caplog.at_level(logging.DEBUG, logger="veltn"), warnings.catch_warnings():
+        warnings.simplefilter("error")  # no ComplexWarning: nothing was cast
+        with pytest.raises(TypeError) as info:
+            call(*s_problem)
+    message = str(info.value)
+    assert message.startswith(name + " must hold real numbers"), message
+    assert dtype in message, message
+    assert caplog.records == []
+
+
+def test_integer_and_bool_arrays_are_real(s_problem):
+    net, p, X, Y = s_problem
+    B = X > 0
+    assert net.objective(p, B, Y) == net.objective(p, B.astype(np.float64), Y)
+    assert net.objective(p, X.astype(np.uint8), Y) == net.objective(p, X.astype(np.uint8).astype(float), Y)
+
+
+# (description, the message logged at WARNING, without the library's "Warning: " tag)
+LIBRARY_WARNINGS = {
+    "unknown norm": ("3 1 3 1 16 3 8 8 softplus no_such_norm", "invalid norm function name: no_such_norm"),
+    "unknown activation": ("3 1 3 1 16 3 8 8 tanh sum", "field 9 (activation): unknown activation \"tanh\""),
+    "missing norm": ("3 1 3 1 16 3 8 8 atan", "the description ends before its norm, field 10"),
+    "missing activation": ("3 1 3 1 16 3 8 8", "the description ends before its activation and norm"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(LIBRARY_WARNINGS))
+def test_library_warnings_are_logged_at_warning_without_their_tag(case, caplog):
+    description, start = LIBRARY_WARNINGS[case]
+    with caplog.at_level(logging.DEBUG, logger="veltn"):
+        veltn.Network(description)
+    assert [r.levelno for r in caplog.records] == [logging.WARNING]
+    assert caplog.records[0].getMessage().startswith(start), caplog.records[0].getMessage()
+
+
+def test_error_tag_is_left_out_of_the_exception(caplog):
+    with caplog.at_level(logging.DEBUG, logger="veltn"):
+        with pytest.raises(veltn.Error) as info:
+            veltn.Network("3 1 x 1 16 3 8 8 softplus sum")
+    assert str(info.value).startswith('invalid network data: field 3 (nlayers): "x"'), str(info.value)
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [(logging.DEBUG, str(info.value))]
+
+
+def test_module_exports_only_its_own_names():
+    public = {name for name in dir(veltn) if not name.startswith("_")}
+    assert public == set(veltn.__all__)
+    assert veltn.__version__ == veltn.library_version()
+    # the one place the version is written; r/DESCRIPTION's copy is checked by scripts/sync-version.sh
+    cmake = (pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()
+    assert f"project(veltn VERSION {veltn.__version__} " in cmake
+
+
+def test_every_compiled_method_and_property_has_a_docstring():
+    cls = veltn._veltn.Network
+    names = [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
+    assert {"__init__", "outputs", "gradient", "hvp", "vjp", "n_params"} <= set(names)
+    for name in names:
+        doc = getattr(cls, name).__doc__ or ""
+        # pybind11 puts the signature first; the text written for the method follows it
+        text = doc.split("\n\n", 1)[1] if doc.startswith((name, "__init__")) else doc
+        assert len(text.strip()) > 10, (name, doc)
+
+
+def test_stub_declares_every_compiled_name():
+    stub = ast.parse(pathlib.Path(veltn._veltn.__file__).with_name("_veltn.pyi").read_text())
+    declared = {n.name for n in stub.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    declared |= {n.target.id for n in stub.body if isinstance(n, ast.AnnAssign)}
+    assert {n for n in dir(veltn._veltn) if not n.startswith("__")} | {"__version__"} <= declared
+    cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Network")
+    stubbed = {f.name for f in cls.body if isinstance(f, ast.FunctionDef)}
+    compiled = {n for n in vars(veltn._veltn.Network) if not n.startswith("__") or n == "__init__"}
+    assert compiled == stubbed
+
+
 def test_bad_settings_and_descriptions():
     with pytest.raises(ValueError, match="threads"):
         veltn.Network(S, threads=0)
@@ -150,7 +250,7 @@ def test_library_lines_go_to_logging_not_to_the_process_streams(capfd, caplog, m
     with caplog.at_level(logging.DEBUG, logger="veltn"):
         net = veltn.Network("3 1 3 1 16 3 8 8 softplus no_such_norm")
         assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
-            ("veltn", logging.INFO,
+            ("veltn", logging.WARNING,
              "invalid norm function name: no_such_norm (known: sum, sum_log_dnorm_fat, sum_sq, sum_pseudo_huber)")]
         # outputs need no norm; the objective does
         p = net.random_params(seed=0)

@@ -5,30 +5,42 @@
     J, g = net.gradient(p, X, Y)
 
 Every method takes the parameter vector first, then the directions or weights if any, then the
-inputs X (rows, inputs) and the targets Y (rows, outputs). Any array-like is accepted and
-converted to C-contiguous float64 once; X may be 1-D when the network has one input, Y when it
-has one output. Shapes are checked before the library is called (ValueError naming the argument
-and both shapes). A failed library call raises veltn.Error with the library's message, a
+inputs X (rows, inputs) and the targets Y (rows, outputs). Any array-like of real numbers (float,
+int or bool) is accepted and converted to C-contiguous float64 once; X may be 1-D when the
+network has one input, Y when it has one output. Types and shapes are checked before the library
+is called: complex, object and string arrays raise TypeError, wrong shapes ValueError, each
+naming the argument. A failed library call raises veltn.Error with the library's message, a
 floating-point event (NaN or overflow in the inputs, say) raises veltn.FloatingPointEvent.
 
-The library's own lines (warnings, the INFO build line, NN_TRACE timings) go to the logging
-logger "veltn": standard-output lines at INFO, standard-error lines at WARNING, and the message of
-a failure that is raised at DEBUG. The GIL is released during library calls: distinct Networks
-may be used from several threads at once.
+The library's own lines go to the logging logger "veltn": its warnings (an unknown activation or
+norm, a missing norm, any line on standard error) at WARNING, the INFO build line and NN_TRACE
+timings at INFO, and the message of a failure that is raised at DEBUG. The "Error: " or
+"Warning: " tag the library puts in front of a line is left out, since the exception class or
+the level says it. The GIL is released during library calls: distinct Networks may be used
+from several threads at once.
 
 Directions are rows of V and of the results, (k, n_params), whatever the library's process-wide
 storage-order flag holds: the package reads the flag at each call and never changes it.
 """
-import warnings
+import warnings as _warnings
 
-import numpy as np
+import numpy as _np
 
 from ._veltn import Error, FloatingPointEvent, library_version
 from ._veltn import Network as _Network
-from ._covariance import covariance, norm_name
+from ._veltn import __version__
+from ._covariance import covariance, norm_name as _norm_name
 
 __all__ = ["Network", "Problem", "covariance", "Error", "FloatingPointEvent", "library_version"]
-__version__ = "0.1.0"
+
+
+def _real_params(p):
+    """p as a float64 array, refused with TypeError (as the Network methods do) unless it holds
+    real numbers: a complex p would otherwise lose its imaginary part here with only a warning."""
+    a = _np.asarray(p)
+    if a.dtype.kind not in "fiub":
+        raise TypeError(f"p must hold real numbers (float, int or bool), got an array of {a.dtype}")
+    return _np.ascontiguousarray(a, dtype=_np.float64)
 
 
 class Network(_Network):
@@ -36,6 +48,9 @@ class Network(_Network):
 
     Network(description, threads=1, batch=32): `threads` OpenMP threads run the row batches of
     `batch` rows each.
+
+    Arrays may be any array-like of real numbers; complex, object and string arrays raise
+    TypeError and wrong shapes ValueError, naming the argument, before the library is called.
 
     Attributes: description, n_params, n_inputs, n_outputs, threads, batch, layer_shapes.
 
@@ -71,12 +86,12 @@ class Network(_Network):
 
     def random_params(self, seed=None, scale=1.0):
         """A starting point: biases 0, weights normal with variance scale / (layer inputs)."""
-        rng = np.random.default_rng(seed)
+        rng = _np.random.default_rng(seed)
         parts = []
         for rows, cols in self.layer_shapes:
-            parts.append(np.zeros(cols))
-            parts.append(rng.normal(0.0, np.sqrt(scale / rows), size=rows * cols))
-        return np.concatenate(parts)
+            parts.append(_np.zeros(cols))
+            parts.append(rng.normal(0.0, _np.sqrt(scale / rows), size=rows * cols))
+        return _np.concatenate(parts)
 
     def __repr__(self):
         return f"veltn.Network({self.description!r}, threads={self.threads}, batch={self.batch})"
@@ -112,8 +127,8 @@ class Problem:
         self.net = net
         self.scale = float(scale)
         X, Y = net._prepare(X, Y)
-        self.X = np.array(X, dtype=np.float64, order="C", copy=True)
-        self.Y = np.array(Y, dtype=np.float64, order="C", copy=True)
+        self.X = _np.array(X, dtype=_np.float64, order="C", copy=True)
+        self.Y = _np.array(Y, dtype=_np.float64, order="C", copy=True)
         self.X.flags.writeable = False
         self.Y.flags.writeable = False
         self._p = None
@@ -123,18 +138,19 @@ class Problem:
 
     @property
     def n_params(self):
+        """Length of the parameter vector of the problem's network."""
         return self.net.n_params
 
     def _cached(self, p):
-        return self._p is not None and p.shape == self._p.shape and np.array_equal(p, self._p)
+        return self._p is not None and p.shape == self._p.shape and _np.array_equal(p, self._p)
 
     def _store(self, p, J, g):
-        self._p = np.array(p, copy=True)
+        self._p = _np.array(p, copy=True)
         self._J = J
         self._g = g
 
     def _evaluate(self, p):
-        p = np.ascontiguousarray(p, dtype=np.float64)
+        p = _real_params(p)
         if not self._cached(p):
             J, g = self.net.gradient(p, self.X, self.Y)
             self._store(p, J, g)
@@ -151,21 +167,21 @@ class Problem:
 
     def hessp(self, p, v):
         """The Hessian at p times v, shape (n,)."""
-        p = np.ascontiguousarray(p, dtype=np.float64)
+        p = _real_params(p)
         J, g, Hv = self.net.hvp(p, v, self.X, self.Y, with_gradient=True)
         self._store(p, J, g)
         return self.scale * Hv
 
     def gnp(self, p, v):
         """The generalised Gauss-Newton matrix at p times v, shape (n,): SciPy's hessp slot."""
-        p = np.ascontiguousarray(p, dtype=np.float64)
+        p = _real_params(p)
         J, g, Gv = self.net.gnvp(p, v, self.X, self.Y, with_gradient=True)
         self._store(p, J, g)
         return self.scale * Gv
 
     def hess(self, p):
         """The Hessian at p, shape (n, n)."""
-        p = np.ascontiguousarray(p, dtype=np.float64)
+        p = _real_params(p)
         J, g, H = self.net.hessian(p, self.X, self.Y, with_gradient=True)
         self._store(p, J, g)
         return self.scale * H
@@ -174,9 +190,9 @@ class Problem:
         if self._least_squares_checked:
             return
         self._least_squares_checked = True
-        norm = norm_name(self.net.description)
+        norm = _norm_name(self.net.description)
         if norm != "sum":
-            warnings.warn(f"veltn.Problem: residuals and jacobian are the terms of the norm {norm!r}, not residuals; "
+            _warnings.warn(f"veltn.Problem: residuals and jacobian are the terms of the norm {norm!r}, not residuals; "
                           f"least-squares solvers square what they are given, so build the network with the norm "
                           f"'sum' for them", UserWarning, stacklevel=3)
 

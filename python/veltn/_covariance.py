@@ -89,7 +89,10 @@ def covariance(net, params, X, Y, kind="sandwich", *, bread="hessian", hc=None, 
         raise ValueError(f"hc and cluster belong to the sandwich's meat, not to kind={kind!r}")
     X, Y = net._prepare(X, Y)
     nw = net.n_params
-    p = np.ascontiguousarray(params, dtype=np.float64)
+    p = np.asarray(params)
+    if p.dtype.kind not in "fiub":
+        raise TypeError(f"params must hold real numbers (float, int or bool), got an array of {p.dtype}")
+    p = np.ascontiguousarray(p, dtype=np.float64)
     if p.shape != (nw,):
         raise ValueError(f"params has shape {p.shape} but the network has {nw} parameters: expected shape ({nw},)")
     n, nout = Y.shape

@@ -23,8 +23,11 @@
 # x as a double array with its dimensions; data frames become matrices.
 .as_double <- function(x, arg, call) {
   if (is.data.frame(x)) x <- as.matrix(x)
-  if (!is.numeric(x) && !is.logical(x))
-    .argument_error(sprintf("%s: expected numeric values, got %s", arg, paste(class(x), collapse = "/")), call)
+  if (!is.numeric(x) && !is.logical(x)) {
+    # a plain vector, matrix or array by its type ("complex"), anything else by its class
+    what <- if (is.atomic(x) && !is.object(x)) typeof(x) else paste(class(x), collapse = "/")
+    .argument_error(sprintf("%s: expected numeric values, got %s", arg, what), call)
+  }
   storage.mode(x) <- "double"
   x
 }
@@ -154,7 +157,9 @@
                       list(message = paste0(lines[i], "\n"), call = NULL, stream = streams[i])))
 }
 
+# The library's "Error: " tag is left out of the condition's message: R says "Error" already.
 .library_error <- function(status, message, call) {
+  message <- sub("^Error: ", "", message)
   class <- c("veltn_error", "error", "condition")
   if (status == -2L) class <- c("veltn_fpe", class)
   stop(structure(class = class, list(message = message, call = call, status = status)))

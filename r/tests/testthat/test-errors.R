@@ -23,6 +23,9 @@ test_that("wrong shapes name the argument and both shapes before the library is 
     list(quote(veltn_vjp(net, p, array(0, c(5, 1, 2)), d$X, d$Y)), "U: got 5 x 1 x 2, expected 5 x 2"),
     list(quote(veltn_gradient(net, p, d$X[0, ], d$Y[0, ])), "X: got 0 x 2, expected at least 1 row"),
     list(quote(veltn_outputs(net, p, letters[1:4])), "X: expected numeric values, got character"),
+    list(quote(veltn_outputs(net, p, d$X + 0i)), "X: expected numeric values, got complex"),
+    list(quote(veltn_gradient(net, complex(real = p), d$X, d$Y)), "params: expected numeric values, got complex"),
+    list(quote(veltn_vjp(net, p, d$Y + 1i, d$X, d$Y)), "U: expected numeric values, got complex"),
     list(quote(veltn_objective(list(), p, d$X, d$Y)), "net: expected a veltn_network"),
     list(quote(veltn_network("2 1 2 1 32 2 3 id sum", threads = 0)), "threads: expected one whole number from 1"),
     list(quote(veltn_problem(net, d$X, d$Y[1:4, ])$fn(p)), "Y: got 4 x 2, expected 5 x 2"),
@@ -62,7 +65,8 @@ test_that("a floating-point event is a veltn_fpe at every entry point, with the 
 test_that("a description or norm the library refuses is a veltn_error, not a veltn_fpe", {
   e <- tryCatch(suppressMessages(veltn_network("2 1 x")), error = identity)
   expect_identical(class(e), c("veltn_error", "error", "condition"))
-  expect_match(conditionMessage(e), "invalid network data")
+  # R prints "Error" itself: the library's "Error: " tag is not repeated in the message
+  expect_match(conditionMessage(e), "^invalid network data: field 3 \\(nlayers\\)")
   odd <- suppressMessages(veltn_network("2 1 2 1 32 2 3 id nonorm"))
   x <- matrix(0.5, 3, 2)
   expect_identical(dim(veltn_outputs(odd, rep(0.1, veltn_n_params(odd)), x)), c(3L, 1L))
