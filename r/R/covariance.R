@@ -110,10 +110,11 @@ veltn_covariance <- function(net, params, X, Y, kind = c("sandwich", "hessian", 
   largest <- max(abs(e$values))
   rcond <- if (largest > 0) min(abs(e$values)) / largest else 0
   if (rcond < 1e-12)
-    .covariance_error(sprintf("%s is singular to working precision: reciprocal condition number %.3g < 1e-12 (the norm \"sum\" has G = 0; relu and id networks have scaling symmetries)",
-                              name, rcond), call)
+    .covariance_error(paste(sprintf("%s is singular to working precision: reciprocal condition number %.3g < 1e-12",
+                                    name, rcond),
+                            "(the norm \"sum\" has G = 0; relu and id networks have scaling symmetries)"), call)
   if (min(e$values) < 0)
-    warning(sprintf("veltn_covariance: %s is indefinite (smallest eigenvalue %.3g, largest %.3g): params is not a minimum of the objective",
-                    name, min(e$values), max(e$values)), call. = FALSE)
+    warning(sprintf("veltn_covariance: %s is indefinite (smallest eigenvalue %.3g, largest %.3g): %s", name,
+                    min(e$values), max(e$values), "params is not a minimum of the objective"), call. = FALSE)
   e$vectors %*% (t(e$vectors) / e$values)
 }

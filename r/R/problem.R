@@ -41,8 +41,8 @@ veltn_problem <- function(net, X, Y) {
   check_least_squares <- function(call) {
     if (least_squares_checked || norm == "sum") return(invisible())
     least_squares_checked <<- TRUE
-    warning(sprintf("the terms of the norm \"%s\" are not residuals: least-squares solvers square what they are given, so build the network with the norm \"sum\" for them", norm),
-            call. = FALSE)
+    warning(sprintf(paste("the terms of the norm \"%s\" are not residuals: least-squares solvers square what",
+                          "they are given, so build the network with the norm \"sum\" for them"), norm), call. = FALSE)
   }
   value_gradient <- function(par, call) {
     p <- .params(net, par, "par", call)
