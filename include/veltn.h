@@ -339,8 +339,10 @@ VELTN_API int velt_jacobian(void* handle, const double* w, uint32_t nw, const do
  * G equals the Hessian H when every element has phi'(r) = 0, as at zero residuals with
  * "sum_sq", "sum_pseudo_huber" and "sum_log_dnorm_fat" (H = G + the terms phi'(r) times the
  * outputs' second derivatives).
- * One forward sweep over the parameters and their k directions gives J_F v_d; the products
- * scaled by phi''(r) seed k reverse sweeps, which share that forward sweep with the gradient's.
+ * One forward sweep over the parameters and their directions gives J_F v_d; the products
+ * scaled by phi''(r) seed one reverse sweep each, which share that forward sweep with the
+ * gradient's. Directions run in blocks of at most 64 per forward sweep, so memory beyond the
+ * arrays grows with neither n nor k (V = the nw x nw identity gives the whole matrix G).
  * k = 0 still writes J and g. nw = 1 and k = 1: direction 1.0, V not read. NULL X, Y, w or V
  * read as zeros; NULL outputs are refused. Returns 0, -1 or -2. */
 VELTN_API int velt_GNv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,

@@ -1,7 +1,10 @@
 // Exported whole Jacobian of the per-element terms, and the Gauss-Newton products.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <valarray>
 #include <vector>
 
 #include "api/directions.h"
@@ -23,6 +26,32 @@ void require_fits_in_memory(uint64_t rows, uint64_t cols, const char* name) {
     if (overflow || bytes > limit || bytes > SIZE_MAX)
         fail(std::string(name) + " needs " + std::to_string(bytes) + " bytes, more than the " + std::to_string(limit) +
              " bytes of memory");
+}
+
+// Directions per tangent sweep of velt_GNv: the sweep's tangents take k times the memory of its
+// values, so a large k (the identity, for the whole matrix G) runs in blocks of this many.
+constexpr uint32_t kDirectionBlock = 64;
+
+// The parameters w with directions d0 .. d0 + kb - 1 of V (k directions in the veltn_rowmajor
+// layout; null reads as zeros) as tangents; as seeded_parameters for a block of directions.
+fad1<Vec> block_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t d0, uint32_t kb,
+                           uint32_t used) {
+    if (nw == 1 && k == 1) return seeded_parameters(w, nw, V, k, used);
+    const uint32_t n = std::min(nw, used);
+    Vec value(0.0, nw);
+    value[std::slice(0, n, 1)] = vector_from(w, n, "the parameter vector");
+    fad1<Vec> P(value, kb);
+    if (!V) return P;
+    for (uint32_t d = 0; d < kb; ++d) {
+        bool finite = true;
+        for (uint32_t i = 0; i < n; ++i) {
+            const double v = veltn_rowmajor ? V[std::size_t(d0 + d) * nw + i] : V[std::size_t(i) * k + d0 + d];
+            finite &= std::isfinite(v);
+            P.tangents[d][i] = v;
+        }
+        if (!finite) throw FloatingPointFailure("V holds NaN or infinity");
+    }
+    return P;
 }
 
 }  // namespace
@@ -60,20 +89,30 @@ extern "C" VELTN_API int velt_GNv(void* handle, const double* w, uint32_t nw, co
         require_array(GNv, k, "GNv");
         const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
 
-        const DirectionScope directions(k);
-        const TangentNN tnn = seeded_model(info, w, nw, V, k);
         const PlainNN nn = loaded_model(info.model, w, nw);
+        const uint32_t used = static_cast<uint32_t>(numel(nn));
         const double t0 = wall_seconds();
-        PlainNN grad = nn;
-        zero_parameters(grad);
-        std::vector<PlainNN> products(k, grad);
-        const double objective = gauss_newton_rows(tnn, nn, Xr, Yr, k, grad, products);
+        PlainNN zero = nn;
+        zero_parameters(zero);
+        PlainNN grad = zero;
+        std::valarray<Vec> directions_out(k);
+        double objective = 0;
+        // Blocks of directions, each from one tangent sweep; the first also gives the gradient.
+        for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += kDirectionBlock) {
+            const uint32_t kb = std::min(kDirectionBlock, k - d0);
+            const DirectionScope directions(kb);
+            TangentNN tnn = info.admodel;
+            setweights(tnn, block_parameters(w, nw, V, k, d0, kb, used));
+            std::vector<PlainNN> products(kb, zero);
+            const double J_block = gauss_newton_rows(tnn, nn, Xr, Yr, kb, grad, products, d0 == 0);
+            if (d0 == 0) objective = J_block;
+            for (uint32_t d = 0; d < kb; ++d) directions_out[d0 + d] = getweights(products[d]);
+            if (k == 0) break;
+        }
         trace_objective(objective, wall_seconds() - t0);
 
         *J = objective;
         copy_parameters_out(getweights(grad), g, nw);
-        std::valarray<Vec> directions_out(k);
-        for (uint32_t d = 0; d < k; ++d) directions_out[d] = getweights(products[d]);
-        write_directions(directions_out, k, numel(nn), nw, GNv);
+        write_directions(directions_out, k, used, nw, GNv);
     });
 }

@@ -32,11 +32,13 @@ inline void plain_sweep(Sweep<TangentNN> const& t, Sweep<PlainNN>& p) {
 }
 
 // Over all rows of X and Y: returns the objective; grad (zero on entry) receives its gradient
-// and products[d] (zero on entry) G v_d, where tnn carries the k directions v_d and nn the same
-// parameters without them. Rows run in batches on nn.nthreads threads; each slot's
-// accumulators are added in slot order, so the result does not depend on the team.
+// (unless with_gradient is false) and products[d] (zero on entry) G v_d, where tnn carries the k
+// directions v_d and nn the same parameters without them. Rows run in batches on nn.nthreads
+// threads; each slot's accumulators are added in slot order, so the result does not depend on
+// the team. A direction's product does not depend on the other directions.
 inline double gauss_newton_rows(TangentNN const& tnn, PlainNN const& nn, InputRows const& X, InputRows const& Y,
-                                uint32_t k, PlainNN& grad, std::vector<PlainNN>& products) {
+                                uint32_t k, PlainNN& grad, std::vector<PlainNN>& products,
+                                bool with_gradient = true) {
     const uint32_t n = X.rows, nout = Y.cols;
     const double N = double(n) * double(nout);
     const uint32_t batch = std::min<uint32_t>(nn.batch, n);
@@ -66,12 +68,14 @@ inline double gauss_newton_rows(TangentNN const& tnn, PlainNN const& nn, InputRo
             const std::size_t count_e = sw.residual.size();
             sums[slot] += nn.norm_sum(sw.residual);
             const bool shared = k > 0 && sweep_slopes(nn, sw, slopes);
-            // The gradient: the terms' adjoints weighted by 1 / N, the adjoint of the mean.
-            weights.resize(count_e);
-            weights = 1.0 / N;
             w.adjR.resize(rows, nout);
-            nn.adj_norm_vec(sw.residual, weights, w.adjR);
-            reverse_sweep(nn, sw, w.adjR, into(0), w.scratch, shared ? &slopes : nullptr);
+            if (with_gradient) {
+                // The terms' adjoints weighted by 1 / N, the adjoint of the mean.
+                weights.resize(count_e);
+                weights = 1.0 / N;
+                nn.adj_norm_vec(sw.residual, weights, w.adjR);
+                reverse_sweep(nn, sw, w.adjR, into(0), w.scratch, shared ? &slopes : nullptr);
+            }
             if (k == 0) return;
             curvature.resize(count_e);
             nn.norm_curvature(ptr(sw.residual.data), ptr(curvature), count_e);
