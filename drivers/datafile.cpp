@@ -102,7 +102,19 @@ void refuse(std::string const& path, std::string const& what) {
     std::cerr << path << ": holds " << what << "; only full real little-endian Level 4 matrices are read\n";
 }
 
-void stream_error() { std::cerr << "input stream left in error state\n"; }
+// The line keeps its fixed start, which callers match, and goes on to say which file and what.
+void stream_error(std::string const& path, std::string const& what) {
+    std::cerr << "input stream left in error state: " << path << ": " << what << "\n";
+}
+
+// "1000 x 3 doubles" for the precision digit P of the type field.
+std::string values_text(uint32_t rows, uint32_t cols, unsigned prec) {
+    static const char* const names[] = {"doubles", "singles", "int32 values", "int16 values", "uint16 values",
+                                        "uint8 values"};
+    return std::to_string(rows) + " x " + std::to_string(cols) + " " + names[prec < 6 ? prec : 0];
+}
+
+std::string bytes_text(uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
 template <class T>
 void convert(const unsigned char* src, std::size_t n, double* dst) {
@@ -138,7 +150,8 @@ int read_level4(std::string const& path, Matrix& out) {
         return -1;
     }
     if (got != std::streamsize(kHeaderBytes)) {
-        stream_error();
+        stream_error(path, "the file holds " + bytes_text(uint64_t(got)) + ", less than a Level 4 header (" +
+                               bytes_text(kHeaderBytes) + ")");
         return -1;
     }
 
@@ -159,19 +172,21 @@ int read_level4(std::string const& path, Matrix& out) {
     in.seekg(0, std::ios::end);
     const std::streamoff end = in.tellg();
     if (!in || end < std::streamoff(kHeaderBytes)) {
-        stream_error();
+        stream_error(path, "its size cannot be read, or it shrank below a Level 4 header while being read");
         return -1;
     }
     uint64_t left = uint64_t(end) - kHeaderBytes;
     if (namelen > left) {
-        stream_error();
+        stream_error(path, "Level 4 header announces a name of " + bytes_text(namelen) + ", the file holds " +
+                               bytes_text(uint64_t(end)));
         return -1;
     }
     left -= namelen;
-    const unsigned esize = value_bytes((type / 10) % 10);
+    const unsigned prec = (type / 10) % 10, esize = value_bytes(prec);
     const uint64_t count = uint64_t(rows) * cols;  // at most (2^32 - 1)^2: no overflow
     if (count > left / esize) {
-        stream_error();
+        stream_error(path, "Level 4 header announces " + values_text(rows, cols, prec) + ", the file holds " +
+                               bytes_text(uint64_t(end)));
         return -1;
     }
     if (count > kMaxValues) {
@@ -186,12 +201,13 @@ int read_level4(std::string const& path, Matrix& out) {
     std::vector<unsigned char> raw(n * esize);
     if (n) in.read(reinterpret_cast<char*>(raw.data()), std::streamsize(raw.size()));
     if (!in || (n && std::size_t(in.gcount()) != raw.size())) {
-        stream_error();
+        stream_error(path, "read " + bytes_text(uint64_t(in.gcount())) + " of the " + bytes_text(raw.size()) +
+                               " of " + values_text(rows, cols, prec) + "; the file changed or could not be read");
         return -1;
     }
 
     std::vector<double> file_order(n);
-    switch ((type / 10) % 10) {
+    switch (prec) {
         case 0: convert<double>(raw.data(), n, file_order.data()); break;
         case 1: convert<float>(raw.data(), n, file_order.data()); break;
         case 2: convert<int32_t>(raw.data(), n, file_order.data()); break;

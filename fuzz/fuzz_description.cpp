@@ -12,6 +12,8 @@
 #include "model/description.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 namespace {
 
 void quiet(void* /*user*/, int /*stream*/, const char* /*line*/) {}

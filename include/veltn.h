@@ -11,7 +11,9 @@
  *   whitespace-separated (spaces, tabs, line breaks); anything after the norm name is ignored.
  *   Every number is a plain decimal integer from 1 to 4294967295: digits only (no sign,
  *   fraction, exponent or trailing characters). Anything else refuses the description.
- *   numin    largest number of input columns a caller may pass
+ *   numin    input columns the network is declared for. A call takes at most min(numin, s_0)
+ *            columns (the first layer reads s_0); a description with numin > s_0 is accepted
+ *            with a warning (see initVELTNet)
  *   numout   number of outputs (target columns)
  *   nlayers  number of layers (at least 2): layers 0 .. nlayers-2 form the hidden stack,
  *            layer nlayers-1 is the output layer
@@ -53,14 +55,14 @@
  *   32-39 bias 1, 40-103 weights 1 (8x8), 104 bias 2, 105-112 weights 2 (8x1).
  *
  * Arrays
- *   X is R x C (R rows = samples, C <= numin input columns; missing columns read as zeros),
- *   Y is R x numout, both row-major: element (i, j) at [i*C + j]. Counts are 32-bit unsigned;
- *   every array must hold the number of values stated. A function refuses (-1) an array it
+ *   X is R x C (R rows = samples, C <= min(numin, s_0) input columns; missing columns read as
+ *   zeros), Y is R x numout, both row-major: element (i, j) at [i*C + j]. Counts are 32-bit
+ *   unsigned; every array must hold the number of values stated. A function refuses (-1) an array it
  *   reads or writes whose element count reaches 2^32, and no other: velt_Hv, which keeps k * nw
  *   values, accepts any n * nout * k; velt_Jv, which writes k * n * nout, does not. The one
  *   exception is Jac of velt_jacobian, (n * nout) x nw values, which may legitimately hold 2^32
  *   values or more (only n * nout must stay below 2^32); it is refused (-1) only when its bytes
- *   exceed the machine's physical memory.
+ *   exceed the memory the process may use (the limit initVELTNet applies, see there).
  *   The caller owns every array. The library never writes to an input; it copies X, Y and U a
  *   batch of rows at a time into the storage of the thread that runs the batch (so its memory
  *   does not grow with R), and keeps no pointer after a call returns. An input must therefore
@@ -81,8 +83,10 @@
  *       function and the event, through the message path. Outputs may have been partly written.
  *   Every call computes in round-to-nearest with all traps off, whatever the caller's mode, so
  *   results do not depend on it. In every case the caller's floating-point environment (trap
- *   mask, sticky flags, rounding mode) and the BLAS thread count are as they were before the
- *   call, and no C++ exception, exit or signal leaves the library. velt_last_error() returns
+ *   mask, sticky flags, rounding mode) is as it was before the call, and no C++ exception,
+ *   exit or signal leaves the library. The BLAS thread count (process-wide in OpenBLAS) is 1
+ *   while any call runs: the first of overlapping calls saves it and the last to return puts
+ *   it back, so once no call runs it is as it was before them. velt_last_error() returns
  *   the message of the last failure on the calling thread.
  *
  * Threads
@@ -99,8 +103,9 @@
  *   as many parts as the handle has threads and the parts are summed in a fixed order, so a
  *   call returns the same bits every time, whatever team the OpenMP runtime grants (inside a
  *   caller's region the library's own region usually gets one thread). Results with different
- *   thread counts or batch sizes agree up to rounding. The BLAS thread count, the storage-order
- *   flag and the message handler are process-wide: change them only while no call runs.
+ *   thread counts or batch sizes agree up to rounding. The BLAS thread count and the
+ *   storage-order flag are process-wide: change them only while no call runs. The message
+ *   handler may be changed at any time (see velt_set_message_handler).
  * ---------------------------------------------------------------------------------------------
  */
 #ifndef VELTN_H
@@ -143,11 +148,18 @@ VELTN_API const char* velt_last_error(void);
  * or standard error (stream 2), one line per write.
  * fn receives `user`, the stream (1 for a line that would go to standard output, 2 for standard
  * error) and the line without its trailing newline; the line is valid only during the call.
- * fn == NULL restores the default. The handler is process-wide: set it before calls start.
+ * fn == NULL restores the default. The handler is process-wide.
  * The library calls fn only on the thread that made the call (lines raised on its worker
  * threads are passed on by the calling thread before the call returns), so fn need not be
  * thread-safe unless the host makes calls from several threads at once. fn must not throw or
- * longjmp, and must not call back into the library. */
+ * longjmp.
+ * Changing the handler (to another or to NULL) may happen while calls run, and is a barrier:
+ * when velt_set_message_handler returns, no call of an earlier handler is still running or
+ * will start, so the host may then free the old `user`; later lines go to the new handler.
+ * It waits for those calls without holding any lock, so fn may call library functions (their
+ * lines reach fn again, on the same thread) and may change the handler itself: a change made
+ * from inside fn takes effect at once but does not wait (it would wait for itself). The host
+ * must not change the handler while holding a lock that fn takes. */
 typedef void (*velt_message_fn)(void* user, int stream, const char* line);
 VELTN_API void velt_set_message_handler(velt_message_fn fn, void* user);
 
@@ -168,16 +180,23 @@ VELTN_API void velt_message(int stream, const char* line);
  * It is refused when a number is not a plain decimal integer, is 0 or exceeds 4294967295, a
  * field before the activation is missing, nlayers is below 2, niter > 1 while the last width
  * differs from the first, a layer's extents, entries or the parameter count reach 2^32, or the
- * handle would need more memory than the machine has.
+ * handle would need more memory than the process may use.
  * Memory limit: before anything is allocated, the bytes the handle will hold are added up, 24
  * per parameter (8 for the plain model, 16 for the tangent model's value and one direction) plus
- * 512 per layer; above the physical memory (sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGE_SIZE))
- * the description is refused with a line naming both sizes. Products with k directions copy
- * the tangent model with k tangents per parameter, so they need more.
- * Warnings (the handle is still returned): an unknown activation (softplus is used) or a
- * description that ends before its activation or norm writes one line on standard error
- * starting "Warning: "; an unknown norm name writes "invalid norm function name: NAME (known:
- * ...)" on standard output. A handle without a norm (unknown or missing name) serves
+ * 512 per layer, and compared with the smallest of the physical memory
+ * (sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGE_SIZE)), the soft RLIMIT_AS and RLIMIT_DATA
+ * (ulimit -v, ulimit -d) and the memory cgroup's limit (memory.max, or memory.limit_in_bytes
+ * under cgroup v1, of the process's cgroup and its parents), where readable. Above it the
+ * description is refused with a line naming both sizes and which limit it was, e.g. "... more
+ * than the 4.1 GB (4096000000 bytes) of the address-space limit (RLIMIT_AS, ulimit -v)".
+ * Products with k directions copy the tangent model with k tangents per parameter, so they need
+ * more.
+ * Warnings (the handle is still returned): numin larger than s_0, an unknown activation
+ * (softplus is used) or a description that ends before its activation or norm writes one line
+ * on standard error starting "Warning: ", e.g.
+ *   Warning: field 1 (numin) is 5, larger than field 6 (s_0), 3: calls take at most 3 input columns
+ * An unknown norm name writes "invalid norm function name: NAME (known: ...)" on standard
+ * output. A handle without a norm (unknown or missing name) serves
  * velt_compute, velt_residual and the parameter functions; the others return -1 on it.
  * Each line is written once per call (with the environment variable INFO set, the build line
  * too), through the message path (velt_set_message_handler). The handle belongs to the caller
@@ -280,18 +299,16 @@ VELTN_API int velt_g(void* handle, const double* params, uint32_t nparams, const
 
 /* Hessian-vector products. *J := objective, g (nw) := gradient, Hv (k * nw) := H v_d for the k
  * directions in V (k * nw values), V and Hv laid out by veltn_rowmajor (see above). With V the
- * nw x nw identity, Hv is the full Hessian. k = 0 still writes J and g. When nw = 1 and k = 1
- * the direction is 1.0 and V is not read. A NULL X, Y, w or V is read as zeros; NULL outputs
- * are refused. Returns 0, -1 or -2. */
+ * nw x nw identity, Hv is the full Hessian. k = 0 still writes J and g. A NULL X, Y, w or V
+ * is read as zeros; NULL outputs are refused. Returns 0, -1 or -2. */
 VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,
                       const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* J, double* g, double* Hv);
 
 /* Jacobian-vector products of the per-element objective terms. res (n x nout) := the terms as
  * velt_objv gives them; Jv (k * n * nout) := J v_d for the k directions in V (k * nw values),
  * V and Jv laid out by veltn_rowmajor (flag set: Jv[d*(n*nout) + e]; clear: Jv[e*k + d]).
- * k = 0 still writes res. nw = 1 and k = 1: direction 1.0, V not read. NULL inputs read as
- * zeros, NULL outputs refused. With NN_TRACE set, prints "J = <objective>, <seconds> s".
- * Returns 0, -1 or -2. */
+ * k = 0 still writes res. NULL inputs read as zeros, NULL outputs refused. With NN_TRACE set,
+ * prints "J = <objective>, <seconds> s". Returns 0, -1 or -2. */
 VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k, const double* X,
                       const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* res, double* Jv);
 
@@ -319,7 +336,8 @@ VELTN_API int velt_vJ_vec(void* handle, const double* w, uint32_t nw, const doub
  * per row, written straight into the caller's rows of Jac; memory beyond the arrays does not
  * grow with n. A row's values are the same bits whatever the handle's thread count; with a
  * different batch size they agree up to rounding. Jac may hold 2^32 values or more (see Arrays);
- * one whose bytes exceed the physical memory is refused (-1) with a line naming both sizes.
+ * one whose bytes exceed the memory the process may use is refused (-1) with a line naming both
+ * sizes and the limit.
  * NULL X, Y or w read as zeros; NULL outputs are refused. With NN_TRACE set, prints
  * "J = ..., ... s". Returns 0, -1 or -2 (-2: res and Jac may have been partly written). */
 VELTN_API int velt_jacobian(void* handle, const double* w, uint32_t nw, const double* X, const double* Y,

@@ -26,7 +26,8 @@
  * Cost
  *   Each rank runs the libveltn function on its rows, with its handle's threads (velt_setpar),
  *   then the ranks make one small MPI_Allreduce that agrees on the status and the sizes, and
- *   (for gathered results, when all succeeded) one MPI_Allreduce of the results, in place.
+ *   (for gathered results, when all succeeded) one MPI_Allreduce of the results, in place
+ *   (several, of at most 2^30 values each, for results larger than that).
  *   A rank with R_local = 0 contributes zeros and does not call libveltn.
  *
  * Return values (the same on every rank)
@@ -54,7 +55,7 @@
  *   The functions are collective over comm. A process that calls them from several threads at
  *   once needs MPI_THREAD_MULTIPLE and a different communicator for each concurrent call; the
  *   concurrency rules of veltn.h apply to the handle (one handle may be read by several calls
- *   at once; velt_Hv and velt_Jv set process-wide direction counts). Floating-point
+ *   at once, each with its own number of directions). Floating-point
  *   environment and BLAS thread count are left as they were, as in libveltn. MPI errors follow
  *   comm's error handler (by default they abort the job).
  * ---------------------------------------------------------------------------------------------
@@ -95,10 +96,9 @@ VELTN_MPI_API int velt_mpi_g(void* h, MPI_Comm comm, const double* par, uint32_t
  * Hessian-vector products H v_d, all over the rows of all ranks. w (nw >= velt_numel) and the
  * directions V (k * nw) must be the same on every rank; X (n_local x nin) and Y
  * (n_local x nout) are the rank's rows. nw, k, nin, nout and veltn_rowmajor must agree across
- * ranks. NULL inputs read as zeros and V is not read when nw = 1 and k = 1, as in velt_Hv;
- * NULL outputs are refused (Hv may be NULL when k = 0). With V the nw x nw identity, Hv is the
- * full Hessian (nw * nw values travel in the reduction). Sets the process-wide direction count
- * to k on ranks with rows. Returns 0, -1 or -2 on every rank. */
+ * ranks. NULL inputs read as zeros, as in velt_Hv; NULL outputs are refused (Hv may be NULL
+ * when k = 0). With V the nw x nw identity, Hv is the full Hessian (nw * nw values travel in
+ * the reduction, in pieces of at most 2^30 values). Returns 0, -1 or -2 on every rank. */
 VELTN_MPI_API int velt_mpi_Hv(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* V, uint32_t k,
                               const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
                               double* J, double* g, double* Hv);
@@ -139,8 +139,8 @@ VELTN_MPI_API int velt_mpi_objv(void* h, MPI_Comm comm, const double* par, uint3
 /* res (n_local x nout) and Jv (k * n_local * nout), both local: the per-element terms of the
  * rank's rows and their k Jacobian-vector products, as velt_Jv on those rows (Jv laid out by
  * veltn_rowmajor with n_local rows). Collective for the status only; nw, k, nin, nout and
- * veltn_rowmajor must agree; at least one rank must have rows. Sets the process-wide direction
- * count to k on ranks with rows. Returns 0, -1 or -2 on every rank. */
+ * veltn_rowmajor must agree; at least one rank must have rows. Returns 0, -1 or -2 on every
+ * rank. */
 VELTN_MPI_API int velt_mpi_Jv(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* V, uint32_t k,
                               const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
                               double* res, double* Jv);

@@ -2,10 +2,12 @@
 // its rows with the public C interface, the ranks agree on one status, then sum their results
 // in one reduction.
 #include "veltn_mpi.h"
+#include "veltn_mpi_testing.h"
 
 #include <fenv.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <climits>
 #include <cmath>
@@ -23,6 +25,11 @@ constexpr int kMessageBytes = 1024;
 constexpr int kMaxSizes = 6;
 
 thread_local std::string tl_last_error;
+
+// Values per MPI_Allreduce of the results: MPI counts are int, and a product may gather up to
+// 2^33 values, so the sum goes in pieces well below 2^31. Changed only by the tests.
+constexpr std::size_t kReductionChunk = std::size_t(1) << 30;
+std::atomic<std::size_t> reduction_chunk{kReductionChunk};
 
 // Through libveltn's message path, so that a host captures this layer's lines with the same
 // handler as the library's.
@@ -134,9 +141,14 @@ public:
         return 0;
     }
 
-    // Sums buf over the ranks in place; -2 on every rank when a sum is not finite.
+    // Sums buf over the ranks in place, one piece of at most reduction_chunk values at a time
+    // (every rank holds the same size, agreed before); -2 on every rank when a sum is not finite.
     int sum(std::vector<double>& buf) {
-        MPI_Allreduce(MPI_IN_PLACE, buf.data(), int(buf.size()), MPI_DOUBLE, MPI_SUM, comm_);
+        const std::size_t chunk = reduction_chunk.load(std::memory_order_relaxed);
+        for (std::size_t at = 0; at < buf.size(); at += chunk) {
+            const std::size_t n = std::min(chunk, buf.size() - at);
+            MPI_Allreduce(MPI_IN_PLACE, buf.data() + at, int(n), MPI_DOUBLE, MPI_SUM, comm_);
+        }
         bool finite = true;
         for (double x : buf) finite &= std::isfinite(x);
         if (!finite) return fail_all(VELTN_EFPE, "floating-point exception: overflow in the sum over the ranks");
@@ -404,5 +416,10 @@ VELTN_MPI_API int velt_mpi_jacobian(void* h, MPI_Comm comm, const double* w, uin
 }
 
 VELTN_MPI_API const char* velt_mpi_last_error(void) { return tl_last_error.c_str(); }
+
+VELTN_MPI_API size_t velt_mpi_testing_reduction_chunk(size_t values) {
+    const std::size_t chunk = values == 0 || values > kReductionChunk ? kReductionChunk : values;
+    return reduction_chunk.exchange(chunk);
+}
 
 }  // extern "C"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the examples need, when missing.
-# `scripts/deps.sh fuzz` adds what the fuzz targets need (clang with its runtimes and OpenMP).
+# `scripts/deps.sh fuzz` adds what the fuzz targets need (clang with its runtimes and OpenMP);
+# `scripts/deps.sh tsan` the same for the ThreadSanitizer job (clang's TSan runtime, LLVM's
+# OpenMP runtime and its TSan tool libarcher, all in these packages).
 set -euo pipefail
 packages=(g++ make cmake pkg-config libopenblas-dev libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy)
 # The R package and its tests.
@@ -11,7 +13,7 @@ packages+=(python3-dev python3-venv python3-setuptools python3-wheel python3-pyt
 packages+=(libopenmpi-dev openmpi-bin)
 # The drivers read Level 5 and v7.3 MAT-files through libmatio (built with zlib and HDF5).
 packages+=(libmatio-dev zlib1g-dev)
-if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-14-dev libomp-14-dev); fi
+case "${1:-}" in fuzz | tsan) packages+=(clang libclang-rt-14-dev libomp-14-dev) ;; esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

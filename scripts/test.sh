@@ -22,3 +22,6 @@ rm -rf "$venv"
 status=0
 "$venv/bin/python" -m pytest -q -p no:cacheprovider python/tests || status=$?
 if [ "$status" -ne 0 ] && [ "$status" -ne 5 ]; then exit "$status"; fi
+
+# The README's other command sequences (the R route, pkg-config with an rpath, make_problem, fit.py).
+scripts/test-readme.sh "$build"

@@ -168,7 +168,10 @@ public:
         threads_ = threads;
         batch_ = batch;
         npar_ = velt_numel(handle_);
+        // A call takes at most min(numin, s_0) columns: the first layer reads s_0.
+        uint32_t s0 = 0, unused = 0;
         nin_ = velt_numin(handle_);
+        if (velt_weights(handle_, 0, nullptr, &s0, &unused) == 0 && s0 < nin_) nin_ = s0;
         nout_ = velt_numout(handle_);
     }
     ~Network() { releaseVELTNet(handle_); }

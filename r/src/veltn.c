@@ -10,6 +10,7 @@
  * - A call returns list(status, error, ...): R turns a non-zero status into a condition.
  * - Lines the library writes during a call are kept in a C buffer by the message handler (which
  *   must not call R) and taken by R with C_take_messages once the call has returned. */
+#include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -111,6 +112,15 @@ static SEXP make_result(int status, int n, const char** names, SEXP* values) {
     return out;
 }
 
+
+/* The most input columns a call takes: min(numin, s_0), as the first layer reads s_0; R counts
+ * columns in int. */
+static int input_columns(void* handle) {
+    uint32_t n = velt_numin(handle), s0 = 0, cols = 0;
+    if (velt_weights(handle, 0, NULL, &s0, &cols) == 0 && s0 < n) n = s0;
+    return n > INT_MAX ? INT_MAX : (int)n;
+}
+
 static SEXP C_new(SEXP description, SEXP threads, SEXP batch) {
     SEXP ptr = PROTECT(R_MakeExternalPtr(NULL, install("veltn_network"), R_NilValue));
     R_RegisterCFinalizerEx(ptr, finalize_network, TRUE);
@@ -124,7 +134,7 @@ static SEXP C_new(SEXP description, SEXP threads, SEXP batch) {
     SEXP values[4];
     values[0] = ptr;
     values[1] = PROTECT(ScalarReal(handle ? (double)velt_numel(handle) : 0.0));
-    values[2] = PROTECT(ScalarInteger(handle ? (int)velt_numin(handle) : 0));
+    values[2] = PROTECT(ScalarInteger(handle ? input_columns(handle) : 0));
     values[3] = PROTECT(ScalarInteger(handle ? (int)velt_numout(handle) : 0));
     const char* names[4] = {"ptr", "n_params", "n_inputs", "n_outputs"};
     SEXP out = make_result(status, 4, names, values);

@@ -4,6 +4,7 @@
 #include <fenv.h>
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "core/messages.h"
@@ -18,6 +19,26 @@ namespace {
 static_assert(sizeof(fenv_t) <= 64, "fenv_t must fit the reserved storage");
 
 fenv_t* as_env(unsigned char* p) { return reinterpret_cast<fenv_t*>(p); }
+
+// The BLAS thread count is process-wide (this OpenBLAS has no per-thread setting), so calls
+// share one change of it: the first call to enter saves the count and sets 1, the last to leave
+// puts the saved count back. The lock also keeps two changes of the count from overlapping.
+std::mutex blas_lock;
+int blas_calls = 0;
+int blas_saved = 1;
+
+void enter_blas_single() {
+    std::lock_guard<std::mutex> lock(blas_lock);
+    if (blas_calls++ > 0) return;
+    blas_saved = openblas_get_num_threads();
+    // Changing the count synchronises the BLAS pool: only do it when it is not 1 already.
+    if (blas_saved != 1) openblas_set_num_threads(1);
+}
+
+void leave_blas_single() {
+    std::lock_guard<std::mutex> lock(blas_lock);
+    if (--blas_calls == 0 && blas_saved != 1) openblas_set_num_threads(blas_saved);
+}
 
 const char* event_name(int flags) {
     if (flags & FE_INVALID) return "invalid operation";
@@ -39,9 +60,7 @@ void report_error(const char* function, std::string const& message) {
 }
 
 CallFrame::CallFrame(const char* function) : function_(function) {
-    // Changing the BLAS thread count synchronises its pool: only do it when it is not 1 already.
-    blas_threads_ = openblas_get_num_threads();
-    if (blas_threads_ != 1) openblas_set_num_threads(1);
+    enter_blas_single();
     // Saves the caller's environment, clears the flags, turns every trap off and rounds to
     // nearest for the call, whatever mode the caller runs in.
     feholdexcept(as_env(env_));
@@ -53,7 +72,7 @@ CallFrame::CallFrame(const char* function) : function_(function) {
 CallFrame::~CallFrame() {
     call_state().fp_sink = previous_sink_;
     fesetenv(as_env(env_));
-    if (blas_threads_ != 1) openblas_set_num_threads(blas_threads_);
+    leave_blas_single();
 }
 
 int CallFrame::finish(int status) {

@@ -1,8 +1,8 @@
 // The wall between the C interface and the library: every exported function runs its body
 // through call_guarded, which turns exceptions into a status and one message line, runs the
 // call in round-to-nearest with traps off, detects floating-point events instead of trapping
-// them, and restores the caller's floating-point environment and BLAS thread count on every
-// path.
+// them, and restores the caller's floating-point environment on every path. The BLAS runs on
+// one thread while any call runs; the count is put back when the last concurrent call ends.
 #pragma once
 
 #include <atomic>
@@ -26,7 +26,6 @@ public:
 
 private:
     const char* function_;
-    int blas_threads_;
     std::atomic<int> worker_events_{0};
     std::atomic<int>* previous_sink_;
     alignas(16) unsigned char env_[64];

@@ -1,6 +1,6 @@
 // Exported gradient: the objective and its gradient in the parameter layout.
 #include "api/arguments.h"
-#include "reverse/reverse_pass.h"
+#include "products/gradient.h"
 #include "veltn.h"
 
 using namespace veltn;
@@ -20,10 +20,8 @@ extern "C" VELTN_API int velt_g(void* handle, const double* params, uint32_t npa
         require_array(grad, 1, "grad");
 
         const PlainNN nn = loaded_model(model, params, nparams);
-        PlainNN adjnn = nn;
-        zero_parameters(adjnn);
-        const double objective = adj_objv(nn, caller_rows(X, R, C, "X"), caller_rows(Y, R, nout, "Y"), 1.0, adjnn);
-        *J = objective;
-        copy_parameters_out(getweights(adjnn), grad, nparams);
+        Vec gradient;
+        *J = objective_gradient(nn, caller_rows(X, R, C, "X"), caller_rows(Y, R, nout, "Y"), gradient);
+        copy_parameters_out(gradient, grad, nparams);
     });
 }

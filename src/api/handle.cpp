@@ -36,12 +36,12 @@ VELTN_API void* initVELTNet(const char* text, int length) {
         if (!text && length != 0) veltn::fail("null description");
         if (length < 0) veltn::fail("negative description length " + std::to_string(length));
         const std::string description(text ? text : "", static_cast<std::size_t>(length));
-        const Description parsed = read_description(description);
+        const veltn::Description parsed = veltn::read_description(description);
         if (!parsed.problem.empty()) throw veltn::PlainFailure(parsed.problem);
         auto info = std::make_unique<VELTN::VELTNInfo>();
-        info->model = model_from<PlainNN>(parsed);
-        const DirectionScope directions(1);
-        info->admodel = model_from<TangentNN>(parsed);
+        info->model = veltn::model_from<veltn::PlainNN>(parsed);
+        const veltn::DirectionScope directions(1);
+        info->admodel = veltn::model_from<veltn::TangentNN>(parsed);
         // One thread, as documented, even when made inside a caller's parallel region.
         info->model.batch = info->admodel.batch = 32;
         info->model.nthreads = info->admodel.nthreads = 1;

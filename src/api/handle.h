@@ -9,9 +9,9 @@
 namespace VELTN {
 
 struct VELTNInfo {
-    PlainNN model;
+    veltn::PlainNN model;
     // The same network over tangent types, for the Hessian-vector and Jacobian-vector products.
-    TangentNN admodel;
+    veltn::TangentNN admodel;
     uint32_t magic = kMagic;
 
     static constexpr uint32_t kMagic = 0x564c544eu;  // "VLTN"

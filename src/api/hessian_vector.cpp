@@ -1,9 +1,6 @@
-// Exported Hessian-vector product: forward mode over the reverse pass. The reverse pass runs
-// over the tangent model whose parameters carry the caller's directions, so the values of the
-// parameter adjoints form the gradient and their tangents the products H v_d.
-#include "forward/tangent_functions.h"
+// Exported Hessian-vector product (the algorithm: products/hessian_vector.h).
 #include "api/directions.h"
-#include "reverse/reverse_pass.h"
+#include "products/hessian_vector.h"
 #include "veltn.h"
 
 using namespace veltn;
@@ -22,14 +19,11 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
         const DirectionScope directions(k);
         const TangentNN nn = seeded_model(info, w, nw, V, k);
         const double t0 = wall_seconds();
-        TangentNN adj = nn;
-        zero_parameters(adj);
-        const tanad::FO::Dynamic::Active<1> seed(1.0);
-        const auto objective = adj_objv(nn, Xr, Yr, seed, adj);
+        fad1<Vec> G;
+        const auto objective = hessian_vector(nn, Xr, Yr, G);
         const double t1 = wall_seconds();
         trace_objective(objective.value, t1 - t0);
 
-        const fad1<Vec> G = getweights(adj);
         *J = objective.value;
         copy_parameters_out(G.value, g, nw);
         write_directions(G.tangents, k, G.size(), nw, Hv);

@@ -17,15 +17,15 @@ using namespace veltn;
 
 namespace {
 
-// Refuses an output of rows x cols doubles that does not fit in the machine's memory (it may
-// hold more than 2^32 values).
+// Refuses an output of rows x cols doubles that does not fit in the memory this process may use
+// (it may hold more than 2^32 values).
 void require_fits_in_memory(uint64_t rows, uint64_t cols, const char* name) {
-    const uint64_t limit = description_memory_limit();
+    const MemoryLimit limit = description_memory_cap();
     const bool overflow = rows != 0 && cols > UINT64_MAX / 8 / rows;
     const uint64_t bytes = overflow ? UINT64_MAX : rows * cols * 8;
-    if (overflow || bytes > limit || bytes > SIZE_MAX)
-        fail(std::string(name) + " needs " + std::to_string(bytes) + " bytes, more than the " + std::to_string(limit) +
-             " bytes of memory");
+    if (overflow || bytes > limit.bytes || bytes > SIZE_MAX)
+        fail(std::string(name) + " needs " + std::to_string(bytes) + " bytes, more than the " +
+             std::to_string(limit.bytes) + " bytes of " + limit.name);
 }
 
 // Directions per tangent sweep of velt_GNv: the sweep's tangents take k times the memory of its

@@ -1,4 +1,5 @@
-// Exported Jacobian-vector product.
+// Exported Jacobian-vector product (the algorithm: products/jacobian_vector.h); this file
+// checks the arguments and lays the terms and their tangents out in the caller's arrays.
 #include <cstdlib>
 
 #include "api/directions.h"

@@ -11,6 +11,8 @@
 #include "core/errors.h"
 #include "core/matrix.h"
 
+namespace veltn {
+
 struct InputRows {
     const double* data = nullptr;  // null reads as zeros
     uint32_t rows = 0;
@@ -48,3 +50,5 @@ struct InputRows {
 inline InputRows input_rows(Mat const& m, const char* name) {
     return InputRows{ptr(m.data), static_cast<uint32_t>(m.rows), static_cast<uint32_t>(m.cols), name};
 }
+
+}  // namespace veltn

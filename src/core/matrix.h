@@ -11,6 +11,8 @@
 
 #include "core/messages.h"
 
+namespace veltn {
+
 template <class T>
 struct MatrixTemplate {
     std::valarray<T> data;
@@ -175,3 +177,5 @@ inline Mat copy_rows(Mat const& m, std::size_t row0, std::size_t n) {
     copy_rows_into(m, row0, n, out);
     return out;
 }
+
+}  // namespace veltn

@@ -13,6 +13,8 @@
 #include "core/messages.h"
 #include "core/thread_state.h"
 
+namespace veltn {
+
 // Rows cut into batches of `size` rows (the last one shorter when size does not divide the
 // row count), handed to threads in static blocks of `chunk` batches.
 struct BatchPlan {
@@ -104,3 +106,5 @@ void parallel_region(unsigned nslots, Body&& body) {
     for (std::exception_ptr const& error : errors)
         if (error) std::rethrow_exception(error);
 }
+
+}  // namespace veltn

@@ -1,6 +1,16 @@
 // What a call hands to every thread that works for it. Nothing here is process-wide: the
 // calling thread sets its own state for the call, and parallel_region copies it into each
 // worker for the worker's share of the region.
+//
+// CallState replaced two process-wide direction counts: the number of tangents an active scalar
+// built from a plain number receives, and the number a tangent container built from plain values
+// receives. As globals, every product call wrote them before its parallel region and every active
+// object read them, so two calls with different direction counts on different threads (or two
+// handles used at once) sized each other's objects, and a call made inside the caller's own
+// OpenMP region could not tell its counts from a neighbour's. Held per thread and copied into the
+// call's workers, each call's counts reach exactly the threads that work for it, and a thread
+// that no call has set sees the same load-time values the globals had. The forward layer reads
+// them through scalar_directions(), container_directions() and DirectionScope (forward/ad.h).
 #pragma once
 
 #include <atomic>
@@ -8,12 +18,17 @@
 
 namespace veltn {
 
+// Tangents of an active scalar made from a plain number on a thread that no product call has set:
+// the load-time value of the process-wide count this state replaced. C++ callers of the forward
+// layer that build active scalars without setting a count have always received this many, so it
+// is kept; every product call sets its own count and never sees it.
+constexpr uint64_t kDefaultScalarDirections = 940;
+
 struct CallState {
     // Where worker threads report floating-point events of the current call.
     std::atomic<int>* fp_sink = nullptr;
-    // Tangents of an active scalar made from a plain number. 940 outside any product call is the
-    // forward-mode layer's historical default for C++ callers; every product sets its own count.
-    uint64_t scalar_directions = 940;
+    // Tangents of an active scalar made from a plain number.
+    uint64_t scalar_directions = kDefaultScalarDirections;
     // Tangents of a tangent container made from plain values.
     uint64_t container_directions = 0;
 };

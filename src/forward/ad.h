@@ -9,6 +9,8 @@
 #include "core/thread_state.h"
 #include "veltn_ad.hpp"
 
+namespace veltn {
+
 // The direction counts belong to the call: each thread reads its own (core/thread_state.h), set
 // by the call on the calling thread and handed to its worker threads by parallel_region.
 // Tangents of an active scalar made from a plain number.
@@ -38,6 +40,8 @@ private:
     veltn::CallState saved_;
 };
 
+}  // namespace veltn
+
 namespace tanad {
 namespace FO {
 namespace Dynamic {
@@ -52,7 +56,7 @@ struct Active<1> {
     double value;
     std::valarray<double> tangents;
 
-    Active(double x = 0.0) : ndir(scalar_directions()), value(x), tangents(0.0, ndir) {}
+    Active(double x = 0.0) : ndir(veltn::scalar_directions()), value(x), tangents(0.0, ndir) {}
 
     Active& operator+=(Active const& b);
     Active& operator*=(double c);

@@ -1,5 +1,7 @@
 #include "forward/fad1.h"
 
+namespace veltn {
+
 fad1<Vec> fad1<Vec>::operator[](std::valarray<bool> const& mask) const {
     std::size_t t = 0;
     for (std::size_t i = 0; i < mask.size(); ++i) t += mask[i] ? 1 : 0;
@@ -49,3 +51,5 @@ fad1<Vec> asVector(fad1<Mat> const& m) {
     for (std::size_t d = 0; d < m.tangents.size(); ++d) v.tangents[d] = m.tangents[d].data;
     return v;
 }
+
+}  // namespace veltn

@@ -10,6 +10,8 @@
 #include "forward/ad.h"
 #include "core/matrix.h"
 
+namespace veltn {
+
 template <class T>
 struct fad1;
 
@@ -76,3 +78,5 @@ struct TransposedFAD1 {
 fad1<Mat> asMatrix(fad1<Vec> const& v, std::size_t rows, std::size_t cols);
 // All elements of m in storage order (value and every tangent).
 fad1<Vec> asVector(fad1<Mat> const& m);
+
+}  // namespace veltn

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltn {
+
 namespace {
 
 // Gives out ndir directions of n_entries each; the caller overwrites every entry.
@@ -558,3 +560,5 @@ void colsum_into(fad1<Mat> const& A, fad1<Vec>& s) {
     if (s.tangents.size() != A.tangents.size()) s.tangents = std::valarray<Vec>(Vec(), A.tangents.size());
     for (std::size_t d = 0; d < A.tangents.size(); ++d) colsum_into(A.tangents[d], s.tangents[d]);
 }
+
+}  // namespace veltn

@@ -8,6 +8,8 @@
 
 #include "forward/fad1.h"
 
+namespace veltn {
+
 // Elementwise operations an expression node can stand for (x the operand, t_d its tangents).
 enum EFunction {
     AddScalar = 1,     // x + c;   t_d
@@ -172,3 +174,5 @@ void do_binplus(fad1<Mat>& C, fad1<Mat> const& A, fad1<Vec> const& b);
 // Column sums of value and of every tangent (each column summed from the last row up); the
 // into form keeps s's storage where the lengths match, and s takes A's direction count.
 void colsum_into(fad1<Mat> const& A, fad1<Vec>& s);
+
+}  // namespace veltn

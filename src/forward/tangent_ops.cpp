@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace veltn {
+
 namespace {
 
 // The current count of tangents of m's shape, each m's value times 0.0 (NaN where the value is
@@ -144,3 +146,4 @@ fad1<Vec> getweights(TangentNN const& nn) {
     return p;
 }
 
+}  // namespace veltn

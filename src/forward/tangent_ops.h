@@ -11,6 +11,8 @@
 #include "model/net_ops.h"
 #include "model/nn.h"
 
+namespace veltn {
+
 using TangentNN = NNTemplate<fad1<Mat>, fad1<Vec>, tanad::FO::Dynamic::Active<1>>;
 
 inline std::size_t nn_rows(fad1<Mat> const& m) { return m.value.rows; }
@@ -58,6 +60,8 @@ inline fad1<Vec> nn_as_vector(fad1<Mat> const& m) { return asVector(m); }
 // The target keeps its rows and cols.
 inline void nn_assign_values(fad1<Mat>& m, fad1<Vec> const& v) { m = v; }
 
+}  // namespace veltn
+
 namespace tanad {
 namespace FO {
 namespace Dynamic {
@@ -67,6 +71,9 @@ inline double scalar_value(Active<1> const& s) { return s.value; }
 }  // namespace Dynamic
 }  // namespace FO
 }  // namespace tanad
+
+namespace veltn {
+
 using tanad::FO::Dynamic::scalar_value;
 
 // Loads p (parameter layout: per layer the bias, then the weights row-major) into nn: values
@@ -76,3 +83,5 @@ void setweights(TangentNN& nn, fad1<Vec> const& p);
 // The inverse of setweights: numel entries with the current direction count (those a weight or bias lacks
 // stay zero).
 fad1<Vec> getweights(TangentNN const& nn);
+
+}  // namespace veltn

@@ -8,6 +8,8 @@
 #include "functions/vector_math.h"
 #include "core/matrix.h"
 
+namespace veltn {
+
 // softplus and its adjoint switch to the identity at and above this input, so exp never
 // overflows.
 constexpr double kSoftplusCutoff = 300.0;
@@ -94,3 +96,5 @@ void softplus_shifted_into(M const& Z, M& A) {
     softplus_into<M, V>(Z, A);
     A.data -= 1.0;
 }
+
+}  // namespace veltn

@@ -14,6 +14,8 @@
 #include "functions/vector_math.h"
 #include "core/matrix.h"
 
+namespace veltn {
+
 namespace norm_constants {
 constexpr double kSigma = 0.3333333333333333;          // scale of the normal core
 constexpr double kGamma = 0.0004785973257525766;       // scale of the Cauchy tail
@@ -340,3 +342,5 @@ template <class M, class V>
 void adj_pseudo_huber_terms(M const& R, V const& w, M& adjR) {
     adj_elementwise_norm_terms<PseudoHuberTerms, M, V>(R, w, adjR);
 }
+
+}  // namespace veltn

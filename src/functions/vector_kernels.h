@@ -20,6 +20,8 @@
 
 #include <cstddef>
 
+namespace veltn {
+
 namespace {
 namespace kernels {
 
@@ -130,3 +132,5 @@ void store_partial(double* p, std::size_t n, typename L::V v) {
 
 }  // namespace kernels
 }  // namespace
+
+}  // namespace veltn

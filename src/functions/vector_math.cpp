@@ -6,6 +6,8 @@
 #include "functions/vector_math_avx2.h"
 #include "functions/vector_math_avx512.h"
 
+namespace veltn {
+
 namespace {
 
 bool supported(VectorTier tier) {
@@ -103,3 +105,5 @@ void vec_softplus(const double* z, double* y, std::size_t n, double cutoff) {
 void vec_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
     routines().softplus_adjoint(z, a, y, n, cutoff);
 }
+
+}  // namespace veltn

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 
+namespace veltn {
+
 void vec_exp(const double* x, double* y, std::size_t n);
 void vec_log(const double* x, double* y, std::size_t n);
 void vec_atan(const double* x, double* y, std::size_t n);
@@ -31,3 +33,5 @@ VectorTier vector_tier();
 // For tests: switches to `tier`, or to the best tier below it that this CPU supports, and returns
 // the tier now in use. Not meant to be called while another thread is evaluating.
 VectorTier select_vector_tier(VectorTier tier);
+
+}  // namespace veltn

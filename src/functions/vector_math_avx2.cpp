@@ -12,6 +12,8 @@ __m256d _ZGVdN4v_log(__m256d);
 __m256d _ZGVdN4v_atan(__m256d);
 }
 
+namespace veltn {
+
 namespace {
 
 struct Avx2Lanes {
@@ -49,3 +51,5 @@ void avx2_softplus(const double* z, double* y, std::size_t n, double cutoff) {
 void avx2_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
     kernels::softplus_adjoint<Avx2Lanes>(z, a, y, n, cutoff);
 }
+
+}  // namespace veltn

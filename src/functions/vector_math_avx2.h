@@ -3,9 +3,13 @@
 
 #include <cstddef>
 
+namespace veltn {
+
 void avx2_exp(const double* x, double* y, std::size_t n);
 void avx2_log(const double* x, double* y, std::size_t n);
 void avx2_atan(const double* x, double* y, std::size_t n);
 void avx2_sqrt(const double* x, double* y, std::size_t n);
 void avx2_softplus(const double* z, double* y, std::size_t n, double cutoff);
 void avx2_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff);
+
+}  // namespace veltn

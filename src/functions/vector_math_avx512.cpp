@@ -14,6 +14,8 @@ __m512d _ZGVeN8v_log(__m512d);
 __m512d _ZGVeN8v_atan(__m512d);
 }
 
+namespace veltn {
+
 namespace {
 
 struct Avx512Lanes {
@@ -53,3 +55,5 @@ void avx512_softplus(const double* z, double* y, std::size_t n, double cutoff) {
 void avx512_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
     kernels::softplus_adjoint<Avx512Lanes>(z, a, y, n, cutoff);
 }
+
+}  // namespace veltn

@@ -3,9 +3,13 @@
 
 #include <cstddef>
 
+namespace veltn {
+
 void avx512_exp(const double* x, double* y, std::size_t n);
 void avx512_log(const double* x, double* y, std::size_t n);
 void avx512_atan(const double* x, double* y, std::size_t n);
 void avx512_sqrt(const double* x, double* y, std::size_t n);
 void avx512_softplus(const double* z, double* y, std::size_t n, double cutoff);
 void avx512_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff);
+
+}  // namespace veltn

@@ -1,13 +1,15 @@
 #include "model/description.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "core/memory_limits.h"
 #include "core/messages.h"
+#include "functions/registry.h"
+
+namespace veltn {
 
 namespace {
 // With INFO set, one build line per handle.
@@ -17,16 +19,9 @@ void print_build_line() {
 }
 }  // namespace
 
-const char* const kActivationNames = "id, relu, atan, softplus, softplus_shifted, softmax";
-const char* const kNormNames = "sum, sum_log_dnorm_fat, sum_sq, sum_pseudo_huber";
+bool is_known_activation(std::string const& a) { return find_activation<Mat, Vec>(a) != nullptr; }
 
-bool is_known_activation(std::string const& a) {
-    return a == "id" || a == "relu" || a == "atan" || a == "softplus" || a == "softplus_shifted" || a == "softmax";
-}
-
-bool is_known_norm(std::string const& n) {
-    return n == "sum" || n == "sum_log_dnorm_fat" || n == "sum_sq" || n == "sum_pseudo_huber";
-}
+bool is_known_norm(std::string const& n) { return find_norm<Mat, Vec, double>(n) != nullptr; }
 
 namespace {
 
@@ -173,13 +168,10 @@ std::string check_network(Description& d) {
     }
     d.numel = total;
     d.bytes = handle_bytes(total, L);
-    const uint64_t limit = description_memory_limit();
-    if (d.bytes > limit) {
-        const bool physical = memory_limit_override.load(std::memory_order_relaxed) == 0;
+    const veltn::MemoryLimit limit = description_memory_cap();
+    if (d.bytes > limit.bytes)
         return "the network has " + std::to_string(total) + " parameters, and its handle would hold " +
-               size_text(d.bytes) + ", more than the " + size_text(limit) + " of " +
-               (physical ? "this machine's physical memory" : "the memory limit set for descriptions");
-    }
+               size_text(d.bytes) + ", more than the " + size_text(limit.bytes) + " of " + limit.name;
     return "";
 }
 
@@ -190,14 +182,13 @@ uint64_t handle_bytes(uint64_t numel, uint64_t nlayers) {
     return numel * (8 + 16) + nlayers * kLayerAllowance;
 }
 
-uint64_t description_memory_limit() {
+veltn::MemoryLimit description_memory_cap() {
     const uint64_t set = memory_limit_override.load(std::memory_order_relaxed);
-    if (set) return set;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return UINT64_MAX;
-    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+    if (set) return {set, "the memory limit set for descriptions"};
+    return veltn::process_memory_limit();
 }
+
+uint64_t description_memory_limit() { return description_memory_cap().bytes; }
 
 void set_description_memory_limit(uint64_t bytes) { memory_limit_override.store(bytes, std::memory_order_relaxed); }
 
@@ -211,6 +202,13 @@ Description parse_description(std::string const& text) {
         return d;
     }
     const uint64_t L = d.nlayers;
+    // Calls take at most min(numin, s_0) columns; such descriptions exist, so they only warn.
+    if (d.numin > d.sizes[0])
+        d.notes.emplace_back(veltn::kStderr, "Warning: " + field_name(1, L) + " is " + std::to_string(d.numin) +
+                                                 ", larger than " + field_name(6, L) + ", " +
+                                                 std::to_string(d.sizes[0]) + ": calls take at most " +
+                                                 std::to_string(d.sizes[0]) +
+                                                 (d.sizes[0] == 1 ? " input column" : " input columns"));
     const bool has_act = in.next(d.actname);
     const bool has_norm = has_act && in.next(d.normname);
     const std::string usable = "without a norm only velt_compute, velt_residual and the parameter functions work";
@@ -223,13 +221,13 @@ Description parse_description(std::string const& text) {
     if (!is_known_activation(d.actname))
         d.notes.emplace_back(veltn::kStderr, "Warning: " + field_name(6 + L, L) + ": unknown activation " +
                                                  quoted(d.actname) + ", softplus is used; known names: " +
-                                                 kActivationNames);
+                                                 activation_names());
     if (!has_norm) {
         d.notes.emplace_back(veltn::kStderr,
                              "Warning: the description ends before its norm, " + field_name(7 + L, L) + ": " + usable);
     } else if (!is_known_norm(d.normname)) {
         d.notes.emplace_back(veltn::kStdout, "invalid norm function name: " + shown(d.normname) + " (known: " +
-                                                 kNormNames + ")");
+                                                 norm_names() + ")");
     }
     return d;
 }
@@ -241,3 +239,5 @@ Description read_description(std::string const& text) {
         for (auto const& [stream, line] : d.notes) veltn::emit(stream, line);
     return d;
 }
+
+}  // namespace veltn

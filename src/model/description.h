@@ -8,6 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/memory_limits.h"
+
+namespace veltn {
+
 struct Description {
     uint32_t numin = 0;
     uint32_t numout = 0;
@@ -35,10 +39,8 @@ Description parse_description(std::string const& text);
 // its notes. The caller reports `problem`.
 Description read_description(std::string const& text);
 
-// Activation names the parser knows; any other selects softplus.
-extern const char* const kActivationNames;
-// Norm names the model can bind.
-extern const char* const kNormNames;
+// Whether a row of the function table (functions/registry.h) has this name: an activation the
+// parser knows (any other selects softplus), a norm the model can bind.
 bool is_known_activation(std::string const& name);
 bool is_known_norm(std::string const& name);
 
@@ -47,7 +49,11 @@ bool is_known_norm(std::string const& name);
 // plus a fixed allowance per layer for the containers.
 uint64_t handle_bytes(uint64_t numel, uint64_t nlayers);
 
-// The largest handle a description may ask for: the machine's physical memory, or a lower
-// limit set for tests and fuzzing (0 restores physical memory).
+// The largest handle a description may ask for, and which limit that is: the smallest of the
+// machine's physical memory, RLIMIT_AS, RLIMIT_DATA and the memory cgroup's limit, or a lower
+// limit set for tests and fuzzing (0 restores the process's own).
+veltn::MemoryLimit description_memory_cap();
 uint64_t description_memory_limit();
 void set_description_memory_limit(uint64_t bytes);
+
+}  // namespace veltn

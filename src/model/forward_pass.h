@@ -13,6 +13,8 @@
 #include "model/net_ops.h"
 #include "model/nn.h"
 
+namespace veltn {
+
 // Refuses more input columns than the network accepts.
 template <class NN>
 void check_predicates(NN const& nn, std::size_t C) {
@@ -160,3 +162,5 @@ void row_pass(NN const& nn, InputRows const& X, InputRows const& Y, RowResult wh
 inline void put_rows(double* out, std::size_t row0, Mat const& block) {
     std::copy_n(ptr(block.data), block.size(), out + row0 * block.cols);
 }
+
+}  // namespace veltn

@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "core/messages.h"
-#include "functions/activations.h"
-#include "functions/norms.h"
+#include "functions/registry.h"
 #include "model/description.h"
 #include "model/nn.h"
+
+namespace veltn {
 
 // Binds the activation pair named by nn.actname; unknown names select softplus (the parser
 // warns about them).
@@ -20,23 +21,10 @@ template <class NN>
 void bind_activation(NN& nn) {
     using M = typename NN::Matrix;
     using V = typename NN::Vector;
-    const std::string& a = nn.actname;
-    if (a == "id") {
-        nn.act_into = &id_into<M>;
-        nn.adj_act = &adj_id<M>;
-    } else if (a == "relu") {
-        nn.act_into = &act_relu_into<M, V>;
-        nn.adj_act = &adj_act_relu<M, V>;
-    } else if (a == "atan") {
-        nn.act_into = &act_atan_into<M, V>;
-        nn.adj_act = &adj_act_atan<M, V>;
-    } else if (a == "softplus_shifted") {
-        nn.act_into = &softplus_shifted_into<M, V>;
-        nn.adj_act = &adj_softplus<M, V>;
-    } else {  // "softplus", "softmax" and any other name
-        nn.act_into = &softplus_into<M, V>;
-        nn.adj_act = &adj_softplus<M, V>;
-    }
+    auto const* row = find_activation<M, V>(nn.actname);
+    if (!row) row = find_activation<M, V>("softplus");
+    nn.act_into = row->into;
+    nn.adj_act = row->adjoint;
 }
 
 // Binds the four norm functions named by nn.normname; returns false for an unknown name.
@@ -45,39 +33,14 @@ bool bind_norm(NN& nn) {
     using M = typename NN::Matrix;
     using V = typename NN::Vector;
     using S = typename NN::SValue;
-    if (nn.normname == "sum") {
-        nn.norm_sum = &normfun_sum<M, S>;
-        nn.adj_norm_sum = &adj_normfun_sum<M, S>;
-        nn.norm_vec = &normfun<M, V>;
-        nn.adj_norm_vec = &adj_normfun<M, V>;
-        nn.norm_curvature = &curvatures_sum;
-        return true;
-    }
-    if (nn.normname == "sum_log_dnorm_fat") {
-        nn.norm_sum = &sum_log_dnorm<M, S>;
-        nn.adj_norm_sum = &adj_sum_log_dnorm<M, S>;
-        nn.norm_vec = &log_dnorm<M, V>;
-        nn.adj_norm_vec = &adj_log_dnorm<M, V>;
-        nn.norm_curvature = &curvatures_log_dnorm;
-        return true;
-    }
-    if (nn.normname == "sum_sq") {
-        nn.norm_sum = &sum_sq<M, S>;
-        nn.adj_norm_sum = &adj_sum_sq<M, S>;
-        nn.norm_vec = &sq_terms<M, V>;
-        nn.adj_norm_vec = &adj_sq_terms<M, V>;
-        nn.norm_curvature = &curvatures_sq;
-        return true;
-    }
-    if (nn.normname == "sum_pseudo_huber") {
-        nn.norm_sum = &sum_pseudo_huber<M, S>;
-        nn.adj_norm_sum = &adj_sum_pseudo_huber<M, S>;
-        nn.norm_vec = &pseudo_huber_terms<M, V>;
-        nn.adj_norm_vec = &adj_pseudo_huber_terms<M, V>;
-        nn.norm_curvature = &curvatures_pseudo_huber;
-        return true;
-    }
-    return false;
+    auto const* row = find_norm<M, V, S>(nn.normname);
+    if (!row) return false;
+    nn.norm_sum = row->sum;
+    nn.adj_norm_sum = row->adj_sum;
+    nn.norm_vec = row->terms;
+    nn.adj_norm_vec = row->adj_terms;
+    nn.norm_curvature = row->second;
+    return true;
 }
 
 // Allocates the zero weights and biases and binds the functions of a parsed model.
@@ -128,3 +91,5 @@ NN mknn(std::string const& text) {
     }
     return model_from<NN>(d);
 }
+
+}  // namespace veltn

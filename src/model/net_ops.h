@@ -7,6 +7,8 @@
 
 #include "core/matrix.h"
 
+namespace veltn {
+
 inline std::size_t nn_rows(Mat const& m) { return m.rows; }
 inline std::size_t nn_count(Mat const& m) { return m.size(); }
 inline std::size_t nn_count(Vec const& v) { return v.size(); }
@@ -67,3 +69,5 @@ inline void nn_place_rows(Mat& dst, Mat const& src, std::size_t row0) {
     double* d = ptr(dst.data) + row0 * dst.cols;
     for (std::size_t e = 0; e < n; ++e) d[e] = src.data[e];
 }
+
+}  // namespace veltn

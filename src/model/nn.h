@@ -8,6 +8,8 @@
 
 #include "core/matrix.h"
 
+namespace veltn {
+
 template <class M, class V, class S>
 struct NNTemplate {
     using Matrix = M;
@@ -49,3 +51,4 @@ struct NNTemplate {
 
 using PlainNN = NNTemplate<Mat, Vec, double>;
 
+}  // namespace veltn

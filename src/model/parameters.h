@@ -6,6 +6,8 @@
 #include "model/net_ops.h"
 #include "model/nn.h"
 
+namespace veltn {
+
 template <class NN>
 uint64_t numel(NN const& nn) {
     uint64_t n = 0;
@@ -52,3 +54,5 @@ void zero_parameters(NN& nn) {
         nn_set_zero(nn.biases[l]);
     }
 }
+
+}  // namespace veltn

@@ -6,6 +6,8 @@
 #include "forward/tangent_ops.h"
 #include "model/forward_pass.h"
 
+namespace veltn {
+
 // The per-element terms of computev(X) - Y over the tangent model, whose directions make the
 // terms' tangents the products J v_d: batches on nn.nthreads threads, each handed to
 // put(row0, terms) (see row_pass).
@@ -13,3 +15,5 @@ template <class Put>
 void jacobian_vector_rows(TangentNN const& nn, InputRows const& X, InputRows const& Y, Put&& put) {
     row_pass(nn, X, Y, RowResult::terms, put);
 }
+
+}  // namespace veltn

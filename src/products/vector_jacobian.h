@@ -8,6 +8,8 @@
 
 #include "reverse/reverse_pass.h"
 
+namespace veltn {
+
 // m weight arrays U_j of n x numout values each, one after the other (U has m * n rows): res
 // (n x numout, row-major) receives the per-element terms and B[j] (zero on entry) the adjoints
 // of sum_e U_je term_e. Rows run in batches on nn.nthreads threads; a batch makes one forward
@@ -51,3 +53,11 @@ inline void adj_computev_vec(PlainNN const& nn, InputRows const& X, InputRows co
         for (unsigned slot = 0; slot < nslots; ++slot)
             for (uint32_t j = 0; j < m; ++j) do_add(B[j], acc[std::size_t(slot) * m + j]);
 }
+
+// The products of velt_vJ and velt_vJ_vec: res receives the per-element terms of nn over the rows
+// X with targets Y, and the result holds, for each of the m weight arrays of U, the adjoint model
+// whose parameters (getweights) are that array's vector-Jacobian product.
+std::vector<PlainNN> vector_jacobian(PlainNN const& nn, InputRows const& X, InputRows const& Y, InputRows const& U,
+                                     uint32_t m, double* res);
+
+}  // namespace veltn

@@ -17,6 +17,8 @@
 #include "core/parallel.h"
 #include "model/parameters.h"
 
+namespace veltn {
+
 // What the forward sweep keeps for the reverse sweep: per run p and hidden layer l the layer's
 // input A and pre-activation Z (tape[2 (p (L-1) + l)] and the entry after it), the hidden
 // outputs side by side (T), the output layer's pre-activation (Zo) and the residual.
@@ -248,3 +250,5 @@ template <class NN>
 typename NN::SValue adj_objv(NN const& nn, Mat const& X, Mat const& Y, typename NN::SValue adjJ, NN& adjnn) {
     return adj_objv(nn, input_rows(X, "X"), input_rows(Y, "Y"), adjJ, adjnn);
 }
+
+}  // namespace veltn

@@ -3,8 +3,11 @@
 // handler is set. Without one, the lines go to the streams as before.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +17,8 @@
 #include "core/parallel.h"
 #include "support/net.h"
 #include "veltn.h"
+
+using namespace veltn;
 
 namespace {
 
@@ -148,4 +153,84 @@ TEST(Messages, WithoutAHandlerLinesGoToTheStreamsAgain) {
     EXPECT_EQ(velt_obj(n.h, nullptr, 0, nullptr, nullptr, 1, 3, 1, &J), -1);
     const std::string err = ce.text();
     EXPECT_EQ(err, std::string(velt_last_error()) + "\n");
+}
+
+namespace {
+
+// A host's handler state: `alive` is cleared (the poison a host's free would be) right after
+// the handler that uses it has been replaced. A call that sees it cleared ran past the change.
+struct Sink {
+    std::atomic<bool> alive{true};
+    std::atomic<long> calls{0};
+    std::atomic<long>* late = nullptr;
+    static void take(void* user, int, const char*) {
+        auto* s = static_cast<Sink*>(user);
+        if (!s->alive.load()) s->late->fetch_add(1);
+        s->calls.fetch_add(1);
+        std::this_thread::yield();  // a slow host: the call stays under way for a while
+        if (!s->alive.load()) s->late->fetch_add(1);
+    }
+};
+
+}  // namespace
+
+// Two threads write lines all along while a third changes the handler (and at times resets it)
+// and poisons the replaced one's state as soon as the change returns.
+TEST(Messages, ChangingTheHandlerWaitsForTheCallsOfTheOldOne) {
+    std::atomic<long> late{0}, calls{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 2; ++t)
+        writers.emplace_back([&] {
+            while (!stop.load()) velt_message(2, "a line");
+        });
+    std::vector<std::unique_ptr<Sink>> sinks;
+    for (int i = 0; i < 2000; ++i) {
+        sinks.push_back(std::make_unique<Sink>());
+        sinks.back()->late = &late;
+        const bool reset = i % 5 == 4;
+        velt_set_message_handler(reset ? nullptr : &Sink::take, reset ? nullptr : sinks.back().get());
+        if (i > 0) sinks[i - 1]->alive = false;
+        // Let the writers reach the new handler before it is replaced in turn.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
+        while (!reset && sinks.back()->calls.load() < 2 && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+    }
+    velt_set_message_handler(nullptr, nullptr);
+    sinks.back()->alive = false;
+    stop = true;
+    for (auto& t : writers) t.join();
+    for (auto const& s : sinks) calls += s->calls.load();
+    EXPECT_GT(calls.load(), 100);
+    EXPECT_EQ(late.load(), 0) << "of " << calls.load() << " handler calls";
+}
+
+namespace {
+// Writes a line of its own through the library, then, on its first line on each thread,
+// replaces itself: neither may deadlock, also when two threads do it at once.
+std::atomic<int> nested_lines{0};
+void reentrant(void*, int, const char* line) {
+    if (std::string(line) == "nested") {
+        nested_lines.fetch_add(1);
+        return;
+    }
+    velt_message(1, "nested");
+    thread_local bool replaced = false;
+    if (!replaced) {
+        replaced = true;
+        velt_set_message_handler(&reentrant, nullptr);
+    }
+}
+}  // namespace
+
+TEST(Messages, AHandlerMayWriteLinesAndChangeTheHandler) {
+    velt_set_message_handler(&reentrant, nullptr);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 50; ++i) velt_message(2, "outer");
+        });
+    for (auto& t : threads) t.join();
+    velt_set_message_handler(nullptr, nullptr);
+    EXPECT_EQ(nested_lines.load(), 4 * 50);
 }

@@ -8,6 +8,8 @@
 
 #include "core/input_rows.h"
 
+using namespace veltn;
+
 namespace {
 
 std::vector<double> iota(std::size_t n) {

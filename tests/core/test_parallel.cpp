@@ -8,6 +8,8 @@
 
 #include "core/parallel.h"
 
+using namespace veltn;
+
 // Slots that fail report the lowest slot's failure, whatever team runs them.
 TEST(ParallelRegion, RethrowsTheLowestFailingSlot) {
     for (unsigned nslots : {2u, 3u, 5u}) {

@@ -47,6 +47,20 @@ TEST(GradDriver, WritesGradientObjectiveAndTime) {
     EXPECT_GT(max_abs(values(g)), 1e-3);  // the example data gives a non-trivial gradient
 }
 
+// A Level 4 file whose header lies costs two lines: the reader's, naming the file and the sizes,
+// then the loader's. 20-byte header, 4-byte name, 9 doubles: 96 bytes for 10^12 announced values.
+TEST(GradDriver, ALyingMatFileCostsTwoLinesThatNameIt) {
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(make_problem(dir.path(), kDescription, kRows, 3, 11));
+    write_bytes(dir.file("data.mat"),
+                u32(0) + u32(1000000) + u32(1000000) + u32(0) + u32(4) + "data" + f64s(std::vector<double>(9, 1.0)));
+    const RunResult r = run_driver(GRAD_DRIVER, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "input stream left in error state: " + dir.file("data.mat") +
+                         ": Level 4 header announces 1000000 x 1000000 doubles, the file holds 96 bytes\n"
+                         "Failed to load data\n");
+}
+
 TEST(GradDriver, MissingDirectionFileFailsToLoad) {
     TempDir dir;
     ASSERT_NO_FATAL_FAILURE(make_problem(dir.path(), kDescription, kRows, 3, 11));

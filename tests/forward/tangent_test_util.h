@@ -18,6 +18,8 @@
 #include "support/fd.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 namespace tangent_test {
 
 // Sets both direction counts of this thread for the lifetime of the guard.

@@ -13,6 +13,8 @@
 #include "forward/ad.h"
 #include "forward/tangent_test_util.h"
 
+using namespace veltn;
+
 using tanad::FO::Dynamic::Active;
 using tangent_test::CerrCapture;
 using tangent_test::DirectionCounts;

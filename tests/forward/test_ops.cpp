@@ -9,6 +9,8 @@
 #include "forward/ops.h"
 #include "forward/tangent_test_util.h"
 
+using namespace veltn;
+
 using namespace tangent_test;
 
 namespace {

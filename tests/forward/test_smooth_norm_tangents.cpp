@@ -8,6 +8,8 @@
 #include "forward/tangent_functions.h"
 #include "forward/tangent_test_util.h"
 
+using namespace veltn;
+
 using namespace tangent_test;
 
 namespace {

@@ -14,6 +14,8 @@
 #include "forward/tangent_ops.h"
 #include "forward/tangent_test_util.h"
 
+using namespace veltn;
+
 using namespace tangent_test;
 
 namespace {

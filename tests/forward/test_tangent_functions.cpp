@@ -12,6 +12,8 @@
 #include "forward/tangent_functions.h"
 #include "forward/tangent_test_util.h"
 
+using namespace veltn;
+
 using namespace tangent_test;
 using ActiveScalar = tanad::FO::Dynamic::Active<1>;
 

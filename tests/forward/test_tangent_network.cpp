@@ -7,12 +7,15 @@
 #include <string>
 
 #include "forward/tangent_functions.h"
+#include "functions/registry.h"
 #include "forward/tangent_ops.h"
 #include "forward/tangent_test_util.h"
 #include "model/forward_pass.h"
 #include "model/mknn.h"
 #include "model/parameters.h"
 #include "reverse/reverse_pass.h"
+
+using namespace veltn;
 
 using namespace tangent_test;
 using ActiveScalar = tanad::FO::Dynamic::Active<1>;
@@ -109,8 +112,9 @@ void run_case(Case const& c) {
 }  // namespace
 
 TEST(TangentNetwork, EveryActivationAndNormMatchesPlainModel) {
-    for (const char* act : {"id", "relu", "atan", "softplus", "softplus_shifted"})
-        for (const char* norm : {"sum", "sum_log_dnorm_fat"}) run_case({act, norm, 32, 1});
+    // Every row of the function table, read over both type sets.
+    for (auto const& act : activation_rows<Mat, Vec>)
+        for (auto const& norm : norm_rows<Mat, Vec, double>) run_case({act.name, norm.name, 32, 1});
 }
 
 TEST(TangentNetwork, BatchedOnTwoThreads) {

@@ -7,6 +7,8 @@
 #include "model/parameters.h"
 #include "forward/tangent_test_util.h"
 
+using namespace veltn;
+
 using namespace tangent_test;
 
 namespace {

@@ -16,6 +16,8 @@
 #include "core/matrix.h"
 #include "support/fd.h"
 
+using namespace veltn;
+
 namespace {
 
 Mat mat(std::size_t r, std::size_t c, std::vector<double> const& v) {

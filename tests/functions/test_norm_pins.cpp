@@ -13,6 +13,8 @@
 #include "forward/tangent_test_util.h"
 #include "functions/vector_math.h"
 
+using namespace veltn;
+
 namespace {
 
 using tanad::FO::Dynamic::Active;

@@ -13,6 +13,8 @@
 #include "support/fd.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 namespace {
 
 // The constants as stated for the "sum_log_dnorm_fat" norm.

@@ -19,6 +19,8 @@
 
 #include "functions/vector_math.h"
 
+using namespace veltn;
+
 namespace {
 
 using Fn = void (*)(const double*, double*, std::size_t);

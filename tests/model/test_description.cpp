@@ -4,16 +4,25 @@
 // initVELTNet, and the memory limit.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/memory_limits.h"
+#include "functions/registry.h"
 #include "model/description.h"
 #include "support/net.h"
 #include "veltn.h"
+
+using namespace veltn;
 
 namespace {
 
@@ -113,6 +122,12 @@ const std::vector<Warned> kWarned = {
           "(norm): softplus is used, and " + kNoNorm}}},
     {"3 1 3 1 16 3 8 8 softplus L2",
      {{1, "invalid norm function name: L2 (known: sum, sum_log_dnorm_fat, sum_sq, sum_pseudo_huber)"}}},
+    // numin above s_0: calls take s_0 columns at most, so the description warns but is kept.
+    {"5 1 3 1 16 3 8 8 softplus sum",
+     {{2, "Warning: field 1 (numin) is 5, larger than field 6 (s_0), 3: calls take at most 3 input columns"}}},
+    {"4294967295 1 2 1 4294967295 1 1 id sum",  // the largest 32-bit header numbers
+     {{2, "Warning: field 1 (numin) is 4294967295, larger than field 6 (s_0), 1: calls take at most 1 input "
+          "column"}}},
     {"3 1 3 1 16 3 8 8 relU sum_SQ",
      {{2, "Warning: field 9 (activation): unknown activation \"relU\", softplus is used; " + kActs},
       {1, "invalid norm function name: sum_SQ (known: sum, sum_log_dnorm_fat, sum_sq, sum_pseudo_huber)"}}},
@@ -132,7 +147,6 @@ const std::vector<Accepted> kAccepted = {
     {"3 1 3 1 16 3 8 8 softplus_shifted sum_pseudo_huber", 113},
     {"003 01 3 1 16 3 8 8 softplus sum", 113},                       // leading zeros are still decimal
     {"3\t1\r\n3\v1\f16 3 8 8 softplus sum trailing 1 2 -3", 113},  // any white space; trailing tokens ignored
-    {"4294967295 1 2 1 4294967295 1 1 id sum", 4},                  // the largest 32-bit header numbers
     {"2 3 3 2 16 4 6 4 relu sum_sq", 85},
 };
 
@@ -171,15 +185,19 @@ TEST(DescriptionTable, AcceptedTextsAreSilent) {
 
 TEST(DescriptionTable, EveryKnownNormBindsAndEveryKnownActivationIsSilent) {
     const double r[3] = {0.5, -1.0, 2.5};
-    for (std::string norm : {"sum", "sum_log_dnorm_fat", "sum_sq", "sum_pseudo_huber"}) {
+    for (auto const& row : norm_rows<Mat, Vec, double>) {
+        const std::string norm = row.name;
         SCOPED_TRACE(norm);
         EXPECT_TRUE(is_known_norm(norm));
         Net n("2 1 2 1 1 2 1 id " + norm);
         double out = 0;
         EXPECT_EQ(velt_norm(n.h, r, 1, 3, &out), 0);
     }
-    for (std::string act : {"id", "relu", "atan", "softplus", "softplus_shifted", "softmax"})
-        EXPECT_TRUE(is_known_activation(act)) << act;
+    for (auto const& row : activation_rows<Mat, Vec>) {
+        EXPECT_TRUE(is_known_activation(row.name)) << row.name;
+        const Outcome o = init(std::string("2 1 2 1 1 2 1 ") + row.name + " sum");
+        EXPECT_TRUE(o.made && o.lines.empty()) << row.name;
+    }
 }
 
 TEST(DescriptionTable, TheBuildLineComesOncePerInit) {
@@ -218,7 +236,8 @@ TEST(DescriptionMemory, ALimitSetForTestsRefusesLargerHandlesAndNamesTheSize) {
         << line;
     EXPECT_TRUE(small.made);
     EXPECT_TRUE(small.lines.empty());
-    EXPECT_EQ(description_memory_limit(), uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE)));
+    EXPECT_EQ(description_memory_limit(), veltn::process_memory_limit().bytes);
+    EXPECT_LE(description_memory_limit(), uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE)));
 }
 
 TEST(DescriptionMemory, AHandleBeyondPhysicalMemoryIsRefusedBeforeAllocating) {
@@ -229,5 +248,74 @@ TEST(DescriptionMemory, AHandleBeyondPhysicalMemoryIsRefusedBeforeAllocating) {
     EXPECT_FALSE(o.made);
     ASSERT_EQ(o.lines.size(), 1u);
     EXPECT_EQ(o.lines[0].second.rfind(kPrefix + "the network has 3600120001 parameters", 0), 0u) << o.lines[0].second;
-    EXPECT_NE(o.lines[0].second.find("of this machine's physical memory"), std::string::npos) << o.lines[0].second;
+    EXPECT_NE(o.lines[0].second.find("of " + veltn::process_memory_limit().name), std::string::npos)
+        << o.lines[0].second;
+}
+
+// Under a lowered RLIMIT_AS or RLIMIT_DATA (set in a death-test child, 512 MB above what it
+// uses), a network of twice that size is refused, naming the limit, whatever the machine has.
+TEST(DescriptionMemory, TheProcessLimitsCapDescriptionsAndAreNamed) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The address space used so far (VmSize) bounds the data segment too.
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    uint64_t kb = 0;
+    while (status >> key && key != "VmSize:") status.ignore(1 << 10, '\n');
+    const uint64_t limit = (status >> kb) ? kb * 1024 + (uint64_t(512) << 20) : 0;
+    const uint64_t w = uint64_t(std::sqrt(limit / 12.0)) + 1;
+    // Out of reach under a sanitizer, whose shadow memory fills the address space.
+    if (!kb || w >= 65536 || 24 * w * w > uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE)))
+        GTEST_SKIP() << "no limit within reach of this process";
+    const std::pair<int, const char*> cases[] = {{RLIMIT_AS, "address-space limit \\(RLIMIT_AS, ulimit -v\\)"},
+                                                 {RLIMIT_DATA, "data limit \\(RLIMIT_DATA, ulimit -d\\)"}};
+    for (auto const& c : cases) {
+        const std::string text = "1 1 2 1 1 " + std::to_string(w) + " " + std::to_string(w) + " id sum";
+        const auto child = [&] {
+            const rlimit lim{limit, limit};
+            if (setrlimit(c.first, &lim) != 0) std::_Exit(2);
+            std::_Exit(initVELTNet(text.data(), int(text.size())) ? 1 : 0);
+        };
+        EXPECT_EXIT(child(), testing::ExitedWithCode(0), std::string("would hold .* more than .* of the ") + c.second);
+    }
+}
+
+// The smallest memory.max (v2) or memory.limit_in_bytes (v1) from the process's cgroup up to its
+// mount's root, read through a fake /proc and /sys; "max" and other controllers' files are no limit.
+TEST(DescriptionMemory, TheCgroupLimitIsTheSmallestOnThePath) {
+    using Files = std::vector<std::pair<std::string, std::string>>;
+    const std::string v2 = "1 0 0:1 / /cg rw - cgroup2 cgroup2 rw\n", v2name = "(memory.max)";
+    const std::string v1 = "1 0 0:1 / /cg/cpu rw - cgroup cgroup rw,cpu\n"
+                           "2 0 0:2 / /cg/m rw - cgroup cgroup rw,memory\n";
+    const struct {
+        std::string cgroup, mountinfo;
+        Files files;
+        uint64_t bytes;
+        std::string name;
+    } cases[] = {
+        {"0::/a/b\n", v2, {{"/cg/a/b/memory.max", "max"}, {"/cg/a/memory.max", "4096"}}, 4096, v2name},
+        {"0::/up/c\n", "1 0 0:1 /up /cg rw - cgroup2 cgroup2 rw\n", {{"/cg/c/memory.max", "777"}}, 777,
+         v2name},  // a mounted subtree
+        {"3:cpu:/x\n4:memory:/x/y\n", v1,
+         {{"/cg/cpu/x/memory.limit_in_bytes", "5"}, {"/cg/m/x/y/memory.limit_in_bytes", "12ab"},
+          {"/cg/m/x/memory.limit_in_bytes", "123456"}},
+         123456, "(memory.limit_in_bytes)"},
+    };
+    const std::filesystem::path root = std::filesystem::temp_directory_path() / ("veltn_cg" + std::to_string(getpid()));
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.cgroup);
+        std::filesystem::remove_all(root);
+        Files files = c.files;
+        files.insert(files.end(), {{"/proc/self/cgroup", c.cgroup}, {"/proc/self/mountinfo", c.mountinfo}});
+        for (auto const& [path, content] : files) {
+            std::filesystem::create_directories(std::filesystem::path(root.string() + path).parent_path());
+            std::ofstream(root.string() + path) << content;
+        }
+        const veltn::MemoryLimit got = veltn::cgroup_memory_limit(root.string());
+        EXPECT_EQ(got.bytes, c.bytes);
+        EXPECT_NE(got.name.find(c.name), std::string::npos) << got.name;
+        // The process's limit takes it too, when smaller than the others.
+        const uint64_t others = veltn::process_memory_limit(root.string() + "/none").bytes;
+        EXPECT_EQ(veltn::process_memory_limit(root.string()).bytes, std::min(c.bytes, others));
+    }
+    std::filesystem::remove_all(root);
 }

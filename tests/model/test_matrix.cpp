@@ -10,6 +10,8 @@
 #include "support/net.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 namespace {
 Vec column_sums(Mat const& m) {
     Vec s;

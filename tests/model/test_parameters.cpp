@@ -14,6 +14,8 @@
 #include "support/net.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 namespace {
 
 const char* kExample = "3 1 3 1 16 3 8 8 softplus sum";

@@ -14,6 +14,8 @@
 #include "support/net.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 namespace {
 
 PlainNN const& model_of(void* h) { return static_cast<VELTN::VELTNInfo*>(h)->model; }

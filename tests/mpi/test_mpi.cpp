@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/problem.h"
 #include "veltn_mpi.h"
+#include "veltn_mpi_testing.h"
 
 namespace {
 
@@ -240,6 +242,38 @@ TEST_P(Ranks, VectorJacobianGatheredAndJacobianVectorLocal) {
         for (unsigned i = 0; i < nw; ++i) vJdotv[d] += vJ[i] * V[std::size_t(i) * k + d];
     for (unsigned d = 0; d < k; ++d)
         EXPECT_NEAR(uJv[d], vJdotv[d], 1e-10 * (1 + std::fabs(vJdotv[d]))) << "direction " << d;
+}
+
+// The gathered results reduced in pieces of 7 values (a short last piece included) carry the
+// same bits as in one piece: every value is summed over the ranks exactly once, in place. (Bits
+// can be compared since the sum of two ranks' values does not depend on their order, and the
+// test environment fixes Open MPI's order for three.)
+TEST_P(Ranks, ReductionInPiecesGivesTheSameBits) {
+    DataProblem& p = *problem_;
+    const Split s(p, MPI_COMM_WORLD, GetParam().cut);
+    const unsigned nout = p.net.nout(), nw = p.nw(), k = 3, m = 2;
+    const std::vector<double> V = random_vector(std::size_t(k) * nw, 5);
+    const std::vector<double> U = random_vector(std::size_t(m) * s.terms(), 6);
+    auto gathered = [&] {
+        std::vector<double> J(2), g(nw), Hv(std::size_t(k) * nw), g2(nw), vJ(std::size_t(m) * nw), res(s.terms());
+        EXPECT_EQ(velt_mpi_g(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, s.X(), s.Y(), s.rows, p.C, nout, &J[0], g.data()),
+                  0);
+        EXPECT_EQ(velt_mpi_Hv(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, V.data(), k, s.X(), s.Y(), s.rows, p.C, nout,
+                              &J[1], g2.data(), Hv.data()),
+                  0);
+        EXPECT_EQ(velt_mpi_vJ_vec(p.net.h, MPI_COMM_WORLD, p.w.data(), nw, U.data(), m, s.X(), s.Y(), s.rows, p.C,
+                                  nout, res.data(), vJ.data()),
+                  0);
+        for (auto const* v : {&g, &Hv, &g2, &vJ}) J.insert(J.end(), v->begin(), v->end());
+        return J;
+    };
+    const std::vector<double> whole = gathered();
+    ASSERT_NE((2 + nw) % 7, 0u) << "the gradient's buffer should end in a short piece";
+    velt_mpi_testing_reduction_chunk(7);
+    const std::vector<double> pieces = gathered();
+    velt_mpi_testing_reduction_chunk(0);
+    ASSERT_EQ(pieces.size(), whole.size());
+    EXPECT_EQ(std::memcmp(pieces.data(), whole.data(), whole.size() * sizeof(double)), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Ranks, ::testing::ValuesIn(kCases));

@@ -7,6 +7,8 @@
 #include "api/directions.h"
 #include "veltn.h"
 
+using namespace veltn;
+
 TEST(DirectionSeeding, ReadsBothLayoutsAndTheSingleParameterRule) {
     const double w[3] = {1, 2, 3};
     // Directions (10, 11, 12) and (20, 21, 22).

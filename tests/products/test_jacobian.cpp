@@ -156,17 +156,17 @@ TEST(JacobianBoundary, RefusalsWriteNothing) {
         EXPECT_NE(line.find(c.message), std::string::npos) << line;
     }
     // An output larger than the memory is refused by its size, before anything is written.
-    set_description_memory_limit(p.terms() * P * 8 - 1);
+    veltn::set_description_memory_limit(p.terms() * P * 8 - 1);
     EXPECT_EQ(velt_jacobian(p.net.h, p.w.data(), P, p.X.data(), p.Y.data(), 5, 3, 2, res.data(), Jac.data()), -1);
-    set_description_memory_limit(0);
+    veltn::set_description_memory_limit(0);
     EXPECT_EQ(std::string(velt_last_error()),
               "velt_jacobian: Jac needs " + std::to_string(p.terms() * P * 8) + " bytes, more than the " +
-                  std::to_string(p.terms() * P * 8 - 1) + " bytes of memory");
+                  std::to_string(p.terms() * P * 8 - 1) + " bytes of the memory limit set for descriptions");
     // Beyond 2^32 values Jac is not refused by its count: 2^16 rows x 2 outputs x 2^15 params
     // passes the count checks and is refused only by the (lowered) memory limit.
-    set_description_memory_limit(1u << 20);
+    veltn::set_description_memory_limit(1u << 20);
     EXPECT_EQ(velt_jacobian(p.net.h, nullptr, 1u << 15, nullptr, nullptr, 1u << 16, 3, 2, res.data(), Jac.data()), -1);
-    set_description_memory_limit(0);
+    veltn::set_description_memory_limit(0);
     EXPECT_NE(std::string(velt_last_error()).find("Jac needs 34359738368 bytes"), std::string::npos)
         << velt_last_error();
     velt_set_message_handler(nullptr, nullptr);
