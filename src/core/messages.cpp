@@ -18,9 +18,10 @@ std::mutex handler_lock;
 std::condition_variable handler_done;
 MessageFn handler_fn = nullptr;
 void* handler_user = nullptr;
-// Installations are numbered; running[n] counts the calls of installation n under way.
+// Installations are numbered; running[n] counts the calls of installation n under way. Never
+// destroyed, since lines may still be written while the process exits.
 uint64_t installation = 0;
-std::map<uint64_t, int> running;
+std::map<uint64_t, int>& running = *new std::map<uint64_t, int>;
 // Calls of a handler under way on this thread (a handler's own lines nest).
 thread_local int tl_in_handler = 0;
 

@@ -11,7 +11,8 @@ enum MessageStream : int { kStdout = 1, kStderr = 2 };
 
 // A host's receiver of every line: (user, stream, line without its newline).
 using MessageFn = void (*)(void* user, int stream, const char* line);
-// fn == nullptr writes to the streams again.
+// fn == nullptr writes to the streams again. Returns once no call of an earlier handler runs,
+// except from inside a handler, where it returns at once.
 void set_message_handler(MessageFn fn, void* user) noexcept;
 
 // Writes one line (no trailing newline) to `stream`. On a worker thread of a call the line is
