@@ -19,10 +19,15 @@ fastest method; ADOL-C's is the fastest repetition of its fastest driver in its 
 down, so the minimum is the figure closest to what each side can do.
 
 The bound of a product is a lower estimate of its time on one core:
-    matrix-product work (the peer's FLOP count of the product) at the rate of one large DGEMM
-    (1024^3, single-threaded BLAS) measured in this run, before and after the suite (the better)
+    matrix-product work (the peer's FLOP count of the product, or the same count from our own
+    model of it when the peer does not run) at the rate of one large DGEMM (1024^3,
+    single-threaded BLAS) measured in this run, before and after the suite (the better)
   + transcendental elementwise work (exp, log, atan per activation and norm element, their
-    count times the passes the product makes) at the rate of the vectorised routines.
+    count times the passes the product makes) at the rate of the library's own vector routines,
+    measured in this run (bench/veltn_kernel_rates, before and after the suite, the better).
+
+With --before BUILD, that build's suite (an earlier version) runs interleaved with ours, one
+repetition each in turn, and its minima form a "before" column.
 The 2-thread bound is half the 1-thread one.
 
 Usage: bench/compare.py BUILD_DIR [--peer DIR] [--no-adolc] [--nets S,I,M,L] [--products obj,grad,...]
@@ -44,23 +49,47 @@ NETS = {
     "M": ("16 4 3 1 32 16 64 64 softplus sum_log_dnorm_fat", 4096),
     "L": ("64 8 4 1 32 64 256 256 256 atan sum_log_dnorm_fat", 32768),
 }
-# Nanoseconds per element of the vectorised routines on this machine class (exp, log, atan), for
-# the tier the library picks on this CPU: eight lanes with AVX-512, four with AVX2.
-NS_BY_TIER = {"avx512": {"exp": 0.65, "log": 0.73, "atan": 0.68}, "avx2": {"exp": 0.74, "log": 1.05, "atan": 1.07}}
+# Nanoseconds per element of the library's vector routines (exp, log, atan), measured in the run
+# by bench/veltn_kernel_rates (the best of its samples before and after the suite).
+NS = {}
 
 
-def cpu_flags():
+def kernel_rates(build):
+    """ns per element of the library's own exp, log and atan on a cached array."""
+    out = subprocess.run([os.path.join(build, "bench", "veltn_kernel_rates")], capture_output=True, text=True,
+                         check=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def flop_model(net, rows, product, k):
+    """The peer's FLOP count of a product (2 per multiply-add of every matrix product), used when
+    the peer does not run."""
+    s = net["sizes"]
+    shapes = [(s[l], s[l + 1]) for l in range(len(s) - 1)] + [(net["niter"] * s[-1], net["numout"])]
+    F = 2 * rows * (sum(r * c for r, c in shapes[:-1]) * net["niter"] + shapes[-1][0] * shapes[-1][1])
+    if product == "obj":
+        return F
+    if product == "grad":
+        return 3 * F
+    if product in ("hv", "hess"):
+        return 3 * F * (1 + 2 * k)
+    if product in ("jv", "vj"):
+        return F * (1 + 2 * k)
+    return None
+
+
+def npar(net):
+    s = net["sizes"]
+    shapes = [(s[l], s[l + 1]) for l in range(len(s) - 1)] + [(net["niter"] * s[-1], net["numout"])]
+    return sum(c + r * c for r, c in shapes)
+
+
+def loadavg():
     try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
     except OSError:
-        pass
-    return set()
-
-
-NS = NS_BY_TIER["avx512" if {"avx512f", "avx512dq"} <= cpu_flags() else "avx2"]
+        return "?"
 
 
 def parse(description):
@@ -109,9 +138,10 @@ PEER_PRODUCTS = ("obj", "grad", "hv", "hess", "jv", "vj", "jac")
 JAC_PARTS = ("jacgrad", "jacfill", "jacid")
 
 
-def run_ours(build, nets, products, min_time, repeats):
+def run_ours(build, nets, products, min_time, repeats, best=None):
     """Our time per call: the fastest of `repeats` repetitions, each the mean over the calls of
-    at least min_time seconds; the same rule as the peers' minimum."""
+    at least min_time seconds; the same rule as the peers' minimum. With best, the minima are
+    taken together with the times already in it."""
     exe = os.path.join(build, "bench", "veltn_bench")
     if "jac" in products:
         products = list(products) + [p for p in JAC_PARTS if p not in products]
@@ -119,7 +149,7 @@ def run_ours(build, nets, products, min_time, repeats):
     out = subprocess.run([exe, f"--benchmark_filter={pattern}", "--benchmark_format=json",
                           f"--benchmark_min_time={min_time}", f"--benchmark_repetitions={repeats}"],
                          capture_output=True, text=True, check=True).stdout
-    ours = {}
+    ours = best if best is not None else {}
     for b in json.loads(out)["benchmarks"]:
         if b.get("run_type", "iteration") != "iteration":
             continue  # the mean, median and spread Google Benchmark adds over the repetitions
@@ -219,18 +249,40 @@ def main():
     ap.add_argument("--repeats", type=int, default=3, help="repetitions of our suite (the fastest counts)")
     ap.add_argument("--no-adolc", action="store_true", help="leave out the ADOL-C column")
     ap.add_argument("--adolc-work", default="/tmp/veltn-compare-adolc")
+    ap.add_argument("--before", default=None,
+                    help="another build (an earlier version) whose suite runs interleaved with ours, one "
+                         "repetition each in turn; its minima form a 'before' column")
+    ap.add_argument("--no-peer", action="store_true", help="leave out PyTorch (its FLOP counts are then ours)")
     a = ap.parse_args()
     nets, products = a.nets.split(","), a.products.split(",")
 
-    dgemm_peak = "/tmp/veltn_dgemm_peak"
+    dgemm_peak = f"/tmp/veltn_dgemm_peak.{os.getpid()}"
     subprocess.run(["g++", "-O2", "-fopenmp", "-x", "c++", os.path.join(a.peer, "dgemm_peak.c"), "-o", dgemm_peak,
                     "-lopenblas"], check=True)
+    load_start = loadavg()
     rate_before = dgemm_rate(dgemm_peak)
+    rates = [kernel_rates(a.build)]
     print("measuring: libveltn ...", file=sys.stderr)
-    ours = run_ours(a.build, nets, products, a.min_time, a.repeats)
+    ours, before = {}, {}
+    if a.before:
+        # A, B, A, B ...: both sides see the same machine, each keeps its minimum.
+        for _ in range(int(a.repeats)):
+            run_ours(a.build, nets, products, a.min_time, 1, ours)
+            run_ours(a.before, nets, products, a.min_time, 1, before)
+    else:
+        ours = run_ours(a.build, nets, products, a.min_time, a.repeats)
     rate = max(rate_before, dgemm_rate(dgemm_peak))
-    print("measuring: PyTorch ...", file=sys.stderr)
-    peer, flops = run_peer(a.peer, nets, products, a.peer_timeout, a.peer_repeats)
+    rates.append(kernel_rates(a.build))
+    for f in ("exp", "log", "atan"):
+        NS[f] = min(r[f] for r in rates)
+    peer, flops = {}, {}
+    torch_found = subprocess.run(["/usr/bin/python3", "-c", "import torch"], capture_output=True).returncode == 0
+    if not a.no_peer and torch_found:
+        print("measuring: PyTorch ...", file=sys.stderr)
+        peer, flops = run_peer(a.peer, nets, products, a.peer_timeout, a.peer_repeats)
+    elif not a.no_peer:
+        print("PyTorch not installed: no peer column; FLOP counts from our own model", file=sys.stderr)
+    load_end = loadavg()
     adolc = {}
     if not a.no_adolc:
         print("measuring: ADOL-C ...", file=sys.stderr)
@@ -244,12 +296,15 @@ def main():
                                                                                kv[0][2])):
         pk = (product, net, k)
         bound = None
-        if flops.get(pk) and product in ELEMENTWISE_PRODUCTS:
-            bound = flops[pk] / (rate * 1e9) * 1e3 + elementwise_ns(parse(NETS[net][0]), NETS[net][1], product,
-                                                                    max(k, 1)) * 1e-6
+        spec = parse(NETS[net][0])
+        fl = None
+        if product in ELEMENTWISE_PRODUCTS:  # jac and gnv have their own comparison (print_jacobian)
+            fl = flops.get(pk) or flop_model(spec, NETS[net][1], product, npar(spec) if product == "hess" else k)
+        if fl:
+            bound = fl / (rate * 1e9) * 1e3 + elementwise_ns(spec, NETS[net][1], product, max(k, 1)) * 1e-6
             bound /= threads
         rows.append(dict(product=product, net=net, threads=threads, k=k, ours_ms=ms, peer_ms=peer.get(pk),
-                         adolc_ms=adolc.get(pk), bound_ms=bound))
+                         adolc_ms=adolc.get(pk), bound_ms=bound, before_ms=before.get((product, net, threads, k))))
 
     def ratio(a, b):
         return f"{a / b:.2f}" if b else "-"
@@ -257,16 +312,21 @@ def main():
     def num(x):
         return float("nan") if x is None else x
 
-    print(f"{'product':8} {'net':3} {'k/m':>4} {'thr':>3} {'ours ms':>10} {'torch ms':>10} {'ours/torch':>10} "
+    print(f"{'product':8} {'net':3} {'k/m':>4} {'thr':>3} {'before ms':>10} {'ours ms':>10} {'ours/before':>11} "
+          f"{'torch ms':>10} {'ours/torch':>10} "
           f"{'adolc ms':>10} {'ours/adolc':>10} {'bound ms':>9} {'ours/bound':>10}")
     for r in rows:
-        print(f"{r['product']:8} {r['net']:3} {r['k'] or '':>4} {r['threads']:>3} {r['ours_ms']:>10.3f} "
+        print(f"{r['product']:8} {r['net']:3} {r['k'] or '':>4} {r['threads']:>3} {num(r['before_ms']):>10.3f} "
+              f"{r['ours_ms']:>10.3f} {ratio(r['ours_ms'], r['before_ms']):>11} "
               f"{num(r['peer_ms']):>10.3f} {ratio(r['ours_ms'], r['peer_ms']):>10} "
               f"{num(r['adolc_ms']):>10.3f} {ratio(r['ours_ms'], r['adolc_ms']):>10} "
               f"{num(r['bound_ms']):>9.3f} {ratio(r['ours_ms'], r['bound_ms']):>10}")
     print_jacobian(ours, nets)
     print(f"DGEMM rate used for the bound: {rate:.1f} GFLOP/s (1 thread, {LARGE_DGEMM.split(':')[0]}, best sample; "
           f"{rate_before:.1f} before the suite)")
+    print(f"vector kernels used for the bound (ns per element, best of the run, tier {rates[0]['tier']}): "
+          f"exp {NS['exp']:.3f}, log {NS['log']:.3f}, atan {NS['atan']:.3f}")
+    print(f"load average: {load_start} at the start, {load_end} at the end")
     if a.json:
         with open(a.json, "w") as f:
             json.dump(rows, f, indent=1)

@@ -240,6 +240,40 @@ int vector_jacobian(const char* name, VectorJacobian local, void* h, MPI_Comm co
     return 0;
 }
 
+// velt_mpi_Hv and velt_mpi_GNv: the objective, the gradient and k curvature products, each a
+// mean over every rank's rows (the local means weighted by the local element counts, then
+// summed). `local` is the library's entry point of the same name; `out` names its output array.
+using CurvatureProduct = int (*)(void*, const double*, uint32_t, const double*, uint32_t, const double*,
+                                 const double*, uint32_t, uint32_t, uint32_t, double*, double*, double*);
+int curvature_product(const char* name, const char* out, CurvatureProduct local, void* h, MPI_Comm comm,
+                      const double* w, uint32_t nw, const double* V, uint32_t k, const double* X, const double* Y,
+                      uint32_t n_local, uint32_t nin, uint32_t nout, double* J, double* g, double* products) {
+    FpScope fp;
+    Collective c(name, comm);
+    if (!c.usable()) return c.status();
+    std::vector<double> buf;
+    c.local([&] {
+        if (!J) return c.refuse("J is null");
+        if (!g) return c.refuse("g is null");
+        if (!products && k) return c.refuse((std::string(out) + " is null").c_str());
+        if (too_many(k, nw)) return c.refuse((std::string(out) + " has too many elements").c_str());
+        buf.assign(2 + std::size_t(nw) * (1 + std::size_t(k)), 0.0);
+        if (n_local == 0) return check_empty(c, h, nw, nin, nout);
+        c.take(local(h, w, nw, V, k, X, Y, n_local, nin, nout, &buf[0], &buf[2], &buf[2 + nw]));
+        if (c.ok()) weigh(buf, double(n_local) * nout);
+    });
+    const uint64_t flag = veltn_rowmajor != 0;
+    if (const int st = c.agree({{"nw", nw}, {"k", k}, {"nin", nin}, {"nout", nout}, {"storage-order flags", flag}},
+                               n_local, true))
+        return st;
+    if (const int st = c.sum(buf)) return st;
+    const double count = buf[1];
+    *J = buf[0] / count;
+    for (std::size_t i = 0; i < nw; ++i) g[i] = buf[2 + i] / count;
+    for (std::size_t i = 0; i < std::size_t(k) * nw; ++i) products[i] = buf[2 + nw + i] / count;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -282,30 +316,7 @@ VELTN_MPI_API int velt_mpi_g(void* h, MPI_Comm comm, const double* par, uint32_t
 VELTN_MPI_API int velt_mpi_Hv(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* V, uint32_t k,
                               const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
                               double* J, double* g, double* Hv) {
-    FpScope fp;
-    Collective c("velt_mpi_Hv", comm);
-    if (!c.usable()) return c.status();
-    std::vector<double> buf;
-    c.local([&] {
-        if (!J) return c.refuse("J is null");
-        if (!g) return c.refuse("g is null");
-        if (!Hv && k) return c.refuse("Hv is null");
-        if (too_many(k, nw)) return c.refuse("Hv has too many elements");
-        buf.assign(2 + std::size_t(nw) * (1 + std::size_t(k)), 0.0);
-        if (n_local == 0) return check_empty(c, h, nw, nin, nout);
-        c.take(velt_Hv(h, w, nw, V, k, X, Y, n_local, nin, nout, &buf[0], &buf[2], &buf[2 + nw]));
-        if (c.ok()) weigh(buf, double(n_local) * nout);
-    });
-    const uint64_t flag = veltn_rowmajor != 0;
-    if (const int st = c.agree({{"nw", nw}, {"k", k}, {"nin", nin}, {"nout", nout}, {"storage-order flags", flag}},
-                               n_local, true))
-        return st;
-    if (const int st = c.sum(buf)) return st;
-    const double count = buf[1];
-    *J = buf[0] / count;
-    for (std::size_t i = 0; i < nw; ++i) g[i] = buf[2 + i] / count;
-    for (std::size_t i = 0; i < std::size_t(k) * nw; ++i) Hv[i] = buf[2 + nw + i] / count;
-    return 0;
+    return curvature_product("velt_mpi_Hv", "Hv", velt_Hv, h, comm, w, nw, V, k, X, Y, n_local, nin, nout, J, g, Hv);
 }
 
 VELTN_MPI_API int velt_mpi_vJ(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* U, uint32_t,
@@ -367,30 +378,8 @@ VELTN_MPI_API int velt_mpi_Jv(void* h, MPI_Comm comm, const double* w, uint32_t 
 VELTN_MPI_API int velt_mpi_GNv(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* V, uint32_t k,
                                const double* X, const double* Y, uint32_t n_local, uint32_t nin, uint32_t nout,
                                double* J, double* g, double* GNv) {
-    FpScope fp;
-    Collective c("velt_mpi_GNv", comm);
-    if (!c.usable()) return c.status();
-    std::vector<double> buf;
-    c.local([&] {
-        if (!J) return c.refuse("J is null");
-        if (!g) return c.refuse("g is null");
-        if (!GNv && k) return c.refuse("GNv is null");
-        if (too_many(k, nw)) return c.refuse("V has too many elements");
-        buf.assign(2 + std::size_t(nw) * (1 + std::size_t(k)), 0.0);
-        if (n_local == 0) return check_empty(c, h, nw, nin, nout);
-        c.take(velt_GNv(h, w, nw, V, k, X, Y, n_local, nin, nout, &buf[0], &buf[2], &buf[2 + nw]));
-        if (c.ok()) weigh(buf, double(n_local) * nout);
-    });
-    const uint64_t flag = veltn_rowmajor != 0;
-    if (const int st = c.agree({{"nw", nw}, {"k", k}, {"nin", nin}, {"nout", nout}, {"storage-order flags", flag}},
-                               n_local, true))
-        return st;
-    if (const int st = c.sum(buf)) return st;
-    const double count = buf[1];
-    *J = buf[0] / count;
-    for (std::size_t i = 0; i < nw; ++i) g[i] = buf[2 + i] / count;
-    for (std::size_t i = 0; i < std::size_t(k) * nw; ++i) GNv[i] = buf[2 + nw + i] / count;
-    return 0;
+    return curvature_product("velt_mpi_GNv", "GNv", velt_GNv, h, comm, w, nw, V, k, X, Y, n_local, nin, nout, J, g,
+                             GNv);
 }
 
 VELTN_MPI_API int velt_mpi_jacobian(void* h, MPI_Comm comm, const double* w, uint32_t nw, const double* X,

@@ -6,7 +6,7 @@
 set -euo pipefail
 packages=(g++ make cmake pkg-config libopenblas-dev libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy)
 # The R package and its tests.
-packages+=(r-base-dev r-cran-testthat r-cran-numderiv)
+packages+=(r-base-dev r-cran-testthat r-cran-numderiv r-cran-sandwich)
 # The Python package: its build, a fresh virtual environment, its tests and its example's plot.
 packages+=(python3-dev python3-venv python3-setuptools python3-wheel python3-pytest python3-matplotlib pybind11-dev)
 # MPI for libveltn_mpi and its tests (Open MPI runtime and headers).

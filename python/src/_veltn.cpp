@@ -133,7 +133,8 @@ Array as_array(py::handle obj, const char* name) {
     return Array(arr);
 }
 
-// Counts go to the library as 32-bit values, and no product of them may reach 2^32.
+// Counts go to the library as 32-bit values, and no product of them may reach 2^32, except the
+// Jacobian's (terms x parameters), which the library writes without counting it as one.
 uint32_t count(std::size_t n, const char* what) {
     if (n >= std::numeric_limits<uint32_t>::max())
         bad_value(std::string(what) + " is too large for the library (2^32 values or more)");
@@ -304,8 +305,13 @@ public:
         return py::make_tuple(J, g);
     }
 
-    // Runs velt_Hv for the directions V (k x n, or the identity when V is None).
-    py::object hvp_core(Array const& p, Array const* V, uint32_t k, bool single, Data const& d, bool with_gradient) const {
+    // velt_Hv and velt_GNv: the same arguments and layouts.
+    using CurvatureProduct = int (*)(void*, const double*, uint32_t, const double*, uint32_t, const double*,
+                                     const double*, uint32_t, uint32_t, uint32_t, double*, double*, double*);
+
+    // Runs velt_Hv (or velt_GNv) for the directions V (k x n, or the identity when V is None).
+    py::object hvp_core(Array const& p, Array const* V, uint32_t k, bool single, Data const& d, bool with_gradient,
+                        CurvatureProduct product = velt_Hv, const char* name = "velt_Hv") const {
         const py::ssize_t n = p.shape(0);
         double J = 0.0;
         Array g(n);
@@ -326,8 +332,8 @@ public:
             hvt.resize(vt.size());
         }
         double* out = transposed ? hvt.data() : Hv.mutable_data();
-        call("velt_Hv", [&] {
-            return velt_Hv(handle_, p.data(), n, v, k, d.X.data(), d.Y.data(), d.R, d.C, nout_, &J, g.mutable_data(), out);
+        call(name, [&] {
+            return product(handle_, p.data(), n, v, k, d.X.data(), d.Y.data(), d.R, d.C, nout_, &J, g.mutable_data(), out);
         });
         if (transposed) transpose(hvt.data(), n, k, Hv.mutable_data());
         if (with_gradient) return py::make_tuple(J, g, Hv);
@@ -340,6 +346,15 @@ public:
         Data d = data_arg(x, y, true);
         uint32_t k = single ? 1 : count(V.shape(0), "V");
         return hvp_core(p, &V, k, single, d, with_gradient);
+    }
+
+    // Generalised Gauss-Newton products, in the layout of hvp.
+    py::object gnvp(py::handle params, py::handle v, py::handle x, py::handle y, bool with_gradient) const {
+        Array p = params_arg(params);
+        auto [V, single] = directions_arg(v, p, "V");
+        Data d = data_arg(x, y, true);
+        uint32_t k = single ? 1 : count(V.shape(0), "V");
+        return hvp_core(p, &V, k, single, d, with_gradient, velt_GNv, "velt_GNv");
     }
 
     py::object hessian(py::handle params, py::handle x, py::handle y, bool with_gradient) const {
@@ -376,6 +391,27 @@ public:
         if (transposed) transpose(jvt.data(), terms, k, Jv.mutable_data());
         if (with_terms) return py::make_tuple(res, Jv);
         return std::move(Jv);
+    }
+
+    // The whole Jacobian of the terms, (R * nout, n) with row i * nout + o for term (i, o). Unlike
+    // every other array it may hold 2^32 values or more (only its two extents go to the library
+    // as counts); NumPy refuses, with MemoryError, one that does not fit in memory.
+    py::object jacobian(py::handle params, py::handle x, py::handle y, bool with_terms) const {
+        Array p = params_arg(params);
+        Data d = data_arg(x, y, true);
+        const auto R = static_cast<py::ssize_t>(d.R), m = static_cast<py::ssize_t>(nout_), n = p.shape(0);
+        const py::ssize_t rows = R * m;
+        if (n > 0 && rows > std::numeric_limits<py::ssize_t>::max() / static_cast<py::ssize_t>(sizeof(double)) / n)
+            raise(PyExc_MemoryError, "the Jacobian of " + std::to_string(rows) + " terms by " + std::to_string(n) +
+                                         " parameters does not fit in the address space");
+        Array res({R, m});
+        Array Jac({rows, n});
+        call("velt_jacobian", [&] {
+            return velt_jacobian(handle_, p.data(), n, d.X.data(), d.Y.data(), d.R, d.C, nout_, res.mutable_data(),
+                                 Jac.mutable_data());
+        });
+        if (with_terms) return py::make_tuple(res, Jac);
+        return std::move(Jac);
     }
 
     // U: (R, nout) (or (R,) with one output) gives one product, (m, R, nout) gives m.
@@ -493,6 +529,16 @@ PYBIND11_MODULE(_veltn, m) {
              py::arg("with_gradient") = false,
              "The full Hessian (n, n), as the products with the "
              "identity (cost grows with n). with_gradient=True returns (J, g, H).")
+        .def("gnvp", &Network::gnvp, py::arg("params"), py::arg("V"), py::arg("X"), py::arg("Y"), py::kw_only(),
+             py::arg("with_gradient") = false,
+             "Generalised Gauss-Newton products G v, G = J_F^T diag(phi''(r)) J_F / (R * n_outputs) with J_F "
+             "the Jacobian of the outputs, in the layout of hvp. Positive semi-definite for sum_sq and "
+             "sum_pseudo_huber, 0 for sum. with_gradient=True returns (J, g, Gv) from the same call.")
+        .def("jacobian", &Network::jacobian, py::arg("params"), py::arg("X"), py::arg("Y"), py::kw_only(),
+             py::arg("with_terms") = false,
+             "The whole Jacobian of the norm's terms, (R * n_outputs, n), row i * n_outputs + o for the term "
+             "of row i and output o, from one reverse sweep; it may hold 2^32 values or more (MemoryError if "
+             "it does not fit). with_terms=True returns (terms, Jac).")
         .def("jvp", &Network::jvp, py::arg("params"), py::arg("V"), py::arg("X"), py::arg("Y"), py::kw_only(),
              py::arg("with_terms") = false,
              "Jacobian-vector products of the norm's terms: V (n,) "

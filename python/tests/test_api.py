@@ -79,6 +79,8 @@ SHAPE_ERRORS = {
     "2-d params": (lambda n, p, X, Y: n.terms(p[None, :], X, Y), ["params", "(1, 113)", "(113,)"]),
     "V length": (lambda n, p, X, Y: n.hvp(p, np.ones(112), X, Y), ["V", "(112,)", "(113,)"]),
     "V columns": (lambda n, p, X, Y: n.jvp(p, np.ones((2, 114)), X, Y), ["V", "(2, 114)", "(113,)"]),
+    "gnvp V": (lambda n, p, X, Y: n.gnvp(p, np.ones((2, 112)), X, Y), ["V", "(2, 112)", "(113,)"]),
+    "jacobian Y": (lambda n, p, X, Y: n.jacobian(p, X, np.ones((20, 2))), ["Y", "(20, 2)", "(rows, 1)"]),
     "U rows": (lambda n, p, X, Y: n.vjp(p, np.ones((19, 1)), X, Y), ["U", "(19, 1)", "(20, 1)"]),
     "U stacked": (lambda n, p, X, Y: n.vjp(p, np.ones((3, 20, 2)), X, Y), ["U", "(3, 20, 2)", "(20, 1)"]),
     "Problem rows": (lambda n, p, X, Y: veltn.Problem(n, X, Y[:5]), ["X", "Y", "(20, 3)", "(5, 1)"]),
@@ -106,10 +108,13 @@ TYPE_ERRORS = {
     "complex list V": (lambda n, p, X, Y: n.hvp(p, list(p * 1j), X, Y), "V", "complex128"),
     "complex V of jvp": (lambda n, p, X, Y: n.jvp(p, np.ones((2, p.size), complex), X, Y), "V", "complex128"),
     "complex U": (lambda n, p, X, Y: n.vjp(p, Y + 1j, X, Y), "U", "complex128"),
+    "complex V of gnvp": (lambda n, p, X, Y: n.gnvp(p, p + 1j, X, Y), "V", "complex128"),
+    "covariance complex p": (lambda n, p, X, Y: veltn.covariance(n, p + 0j, X, Y), "params", "complex128"),
     "datetime params": (lambda n, p, X, Y: n.hessian(p.astype("datetime64[s]"), X, Y), "params", "datetime64"),
     "Problem complex X": (lambda n, p, X, Y: veltn.Problem(n, X + 0j, Y), "X", "complex128"),
     "Problem complex p": (lambda n, p, X, Y: veltn.Problem(n, X, Y).fun(p + 0j), "p", "complex128"),
     "Problem hessp": (lambda n, p, X, Y: veltn.Problem(n, X, Y).hessp(p + 0j, p), "p", "complex128"),
+    "Problem gnp": (lambda n, p, X, Y: veltn.Problem(n, X, Y).gnp(p + 0j, p), "p", "complex128"),
 }
 
 
@@ -207,6 +212,8 @@ FPE_CALLS = {
     "gradient": (lambda n, p, X, Y: n.gradient(p, X, Y), "velt_g"),
     "hvp": (lambda n, p, X, Y: n.hvp(p, np.ones_like(p), X, Y), "velt_Hv"),
     "jvp": (lambda n, p, X, Y: n.jvp(p, np.ones((2, p.size)), X, Y), "velt_Jv"),
+    "gnvp": (lambda n, p, X, Y: n.gnvp(p, np.ones((2, p.size)), X, Y), "velt_GNv"),
+    "jacobian": (lambda n, p, X, Y: n.jacobian(p, X, Y), "velt_jacobian"),
     "vjp": (lambda n, p, X, Y: n.vjp(p, np.ones((2,) + Y.shape), X, Y), "velt_vJ_vec"),
 }
 

@@ -22,13 +22,16 @@ from several threads at once.
 Directions are rows of V and of the results, (k, n_params), whatever the library's process-wide
 storage-order flag holds: the package reads the flag at each call and never changes it.
 """
+import warnings as _warnings
+
 import numpy as _np
 
 from ._veltn import Error, FloatingPointEvent, library_version
 from ._veltn import Network as _Network
 from ._veltn import __version__
+from ._covariance import covariance, norm_name as _norm_name
 
-__all__ = ["Network", "Problem", "Error", "FloatingPointEvent", "library_version"]
+__all__ = ["Network", "Problem", "covariance", "Error", "FloatingPointEvent", "library_version"]
 
 
 def _real_params(p):
@@ -59,10 +62,18 @@ class Network(_Network):
       gradient(params, X, Y)      -> (J, g)
       hvp(params, V, X, Y)        V (n,) -> (n,); V (k, n) -> (k, n)
       hessian(params, X, Y)       -> (n, n)
+      gnvp(params, V, X, Y)       generalised Gauss-Newton products G v, in the layout of hvp
+      jacobian(params, X, Y)      -> (R * n_outputs, n), the Jacobian of the terms, row i * n_outputs + o
       jvp(params, V, X, Y)        V (n,) -> (R, n_outputs); V (k, n) -> (k, R, n_outputs)
       vjp(params, U, X, Y)        U (R, n_outputs) -> (n,); U (m, R, n_outputs) -> (m, n)
-    hvp and hessian take with_gradient=True to return (J, g, result); jvp and vjp take
-    with_terms=True to return (terms, result), from the same library call.
+    hvp, gnvp and hessian take with_gradient=True to return (J, g, result); jacobian, jvp and vjp
+    take with_terms=True to return (terms, result), from the same library call.
+
+    G = J_F^T diag(phi''(r)) J_F / (R * n_outputs), with J_F the Jacobian of the outputs and phi''
+    the norm's second derivative: positive semi-definite for "sum_sq" and "sum_pseudo_huber", 0 for
+    "sum", and indefinite in the tails of "sum_log_dnorm_fat". It equals the Hessian where every
+    residual has phi'(r) = 0 (zero residuals on "sum_sq"). The Jacobian may hold 2^32 values or
+    more; one that does not fit in memory raises MemoryError.
     """
 
     __slots__ = ()
@@ -91,15 +102,22 @@ class Problem:
 
         prob = veltn.Problem(net, X, Y)
         scipy.optimize.minimize(prob.fun, p0, jac=prob.jac, hessp=prob.hessp, method="trust-krylov")
+        scipy.optimize.minimize(prob.fun, p0, jac=prob.jac, hessp=prob.gnp, method="trust-krylov")
         scipy.optimize.least_squares(prob.residuals, p0, jac=prob.jacobian)   # norm "sum"
 
-    fun(p) and jac(p) at the same p share one gradient call; hessp(p, v) also returns the
-    objective and gradient, which later fun/jac calls at p reuse. residuals(p) are the norm's
-    terms flattened to (R * n_outputs,) and jacobian(p) their Jacobian (R * n_outputs, n); with
-    the norm "sum" the terms are the residuals, as least_squares expects.
+    fun(p) and jac(p) at the same p share one gradient call; hessp(p, v) and gnp(p, v) (the
+    Gauss-Newton product, positive semi-definite on the convex norms) also return the objective
+    and gradient, which later fun/jac calls at p reuse.
+
+    The least-squares pair: residuals(p) are the norm's terms flattened to (R * n_outputs,), term
+    (i, o) at i * n_outputs + o, and jacobian(p) their Jacobian (R * n_outputs, n) with its rows
+    in the same order, from one reverse sweep. With the norm "sum" the terms are the residuals
+    F - Y, which is what least_squares and Levenberg-Marquardt take; on any other norm the first
+    call warns (a "sum_sq" network would hand the solver r^2/2, which it squares again).
     X and Y are checked and copied once.
 
-    scale multiplies fun, jac, hessp and hess. The objective is a mean; scale=len(Y) (times the
+    scale multiplies fun, jac, hessp, gnp and hess (not the least-squares pair). The objective is
+    a mean; scale=len(Y) (times the
     outputs) minimizes the sum of the terms instead, which suits optimisers with absolute
     tolerances: SciPy's trust-krylov, for one, stops early ("A bad approximation caused failure to
     predict improvement") when the objective and its curvature are small.
@@ -116,6 +134,7 @@ class Problem:
         self._p = None
         self._J = None
         self._g = None
+        self._least_squares_checked = False
 
     @property
     def n_params(self):
@@ -153,6 +172,13 @@ class Problem:
         self._store(p, J, g)
         return self.scale * Hv
 
+    def gnp(self, p, v):
+        """The generalised Gauss-Newton matrix at p times v, shape (n,): SciPy's hessp slot."""
+        p = _real_params(p)
+        J, g, Gv = self.net.gnvp(p, v, self.X, self.Y, with_gradient=True)
+        self._store(p, J, g)
+        return self.scale * Gv
+
     def hess(self, p):
         """The Hessian at p, shape (n, n)."""
         p = _real_params(p)
@@ -160,13 +186,22 @@ class Problem:
         self._store(p, J, g)
         return self.scale * H
 
+    def _check_least_squares(self):
+        if self._least_squares_checked:
+            return
+        self._least_squares_checked = True
+        norm = _norm_name(self.net.description)
+        if norm != "sum":
+            _warnings.warn(f"veltn.Problem: residuals and jacobian are the terms of the norm {norm!r}, not residuals; "
+                          f"least-squares solvers square what they are given, so build the network with the norm "
+                          f"'sum' for them", UserWarning, stacklevel=3)
+
     def residuals(self, p):
-        """The per-element terms at p, shape (R * n_outputs,)."""
+        """The per-element terms at p, shape (R * n_outputs,): the residuals F - Y for the norm "sum"."""
+        self._check_least_squares()
         return self.net.terms(p, self.X, self.Y).reshape(-1)
 
     def jacobian(self, p):
-        """The Jacobian of the terms at p, shape (R * n_outputs, n)."""
-        p = _real_params(p)
-        n = p.shape[0]
-        Jv = self.net.jvp(p, _np.eye(n), self.X, self.Y)
-        return Jv.reshape(n, -1).T
+        """The Jacobian of the terms at p, shape (R * n_outputs, n), rows in the order of residuals(p)."""
+        self._check_least_squares()
+        return self.net.jacobian(p, self.X, self.Y)

@@ -92,3 +92,41 @@ veltn_vjp <- function(net, params, U, X, Y) {
   vj <- .run(C_vjp, call, net$ptr, p, u$u, d$xt, d$yt, d$dims)$vj
   if (u$array) vj else as.vector(vj)
 }
+
+#' The whole Jacobian of the terms, and Gauss-Newton products
+#'
+#' `veltn_jacobian` is the matrix whose products [veltn_jvp()] and [veltn_vjp()] give, from one
+#' reverse sweep. `veltn_gnvp` gives generalised Gauss-Newton products G v, with
+#' G = J_F^T diag(phi''(r)) J_F / (R n_outputs), J_F the Jacobian of the outputs and phi'' the
+#' norm's second derivative.
+#'
+#' @inheritParams veltn_gradient
+#' @return `veltn_jacobian`: the (R n_outputs) x n_params Jacobian of the terms, row
+#'   `i + (j - 1) * R` for the term of row i and output j, the order of `as.vector(veltn_terms())`.
+#'   With the norm `"sum"` these are the residuals and their Jacobian, as `nls.lm`-style
+#'   solvers take them. `veltn_gnvp`: as [veltn_hvp()].
+#' @details G is positive semi-definite for `"sum_sq"` and `"sum_pseudo_huber"`, 0 for `"sum"`
+#'   and indefinite in the tails of `"sum_log_dnorm_fat"`; it equals the Hessian where every
+#'   residual has phi'(r) = 0 (zero residuals on `"sum_sq"`). The Jacobian may hold 2^32 values
+#'   or more (R's long vectors); its two extents must each stay below 2^31.
+#' @export
+veltn_jacobian <- function(net, params, X, Y) {
+  call <- sys.call()
+  .check_net(net, call)
+  p <- .params(net, params, "params", call)
+  d <- .data(net, X, Y, call, min_rows = 1L)
+  .check_jacobian(net, d$dims[1], call)
+  .run(C_jacobian, call, net$ptr, p, d$xt, d$yt, d$dims)$jacobian
+}
+
+#' @rdname veltn_jacobian
+#' @export
+veltn_gnvp <- function(net, params, V, X, Y) {
+  call <- sys.call()
+  .check_net(net, call)
+  p <- .params(net, params, "params", call)
+  d <- .data(net, X, Y, call, min_rows = 1L)
+  v <- .directions(net, V, d$dims[1], call)
+  gv <- .run(C_gnvp, call, net$ptr, p, v$v, d$xt, d$yt, d$dims)$hv
+  if (v$matrix) gv else as.vector(gv)
+}

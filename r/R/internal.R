@@ -44,6 +44,20 @@
                             length(p), as.double(length(p))^2), call)
 }
 
+# The Jacobian's rows (rows x outputs) and columns are R matrix extents; its length may exceed 2^32.
+.check_jacobian <- function(net, rows, call) {
+  if (as.double(rows) * net$n_outputs >= 2^31)
+    .argument_error(sprintf("X: %d rows x %d outputs are more Jacobian rows than an R matrix holds (2^31 - 1)",
+                            rows, net$n_outputs), call)
+}
+
+# The norm named in a description ("" when the description stops before it).
+.norm_name <- function(description) {
+  fields <- strsplit(trimws(description), "[[:space:]]+")[[1]]
+  at <- 7L + as.integer(fields[3])
+  if (length(fields) >= at) fields[at] else ""
+}
+
 .params <- function(net, params, arg, call) {
   params <- .as_double(params, arg, call)
   if (length(params) != net$n_params || (!is.null(dim(params)) && sum(dim(params) > 1L) > 1L))

@@ -10,6 +10,11 @@
 #'     \item{`gr(par)`}{its gradient;}
 #'     \item{`hessian(par)`}{its Hessian (n_params x n_params);}
 #'     \item{`hvp(par, v)`}{Hessian-vector products, as [veltn_hvp()];}
+#'     \item{`gnvp(par, v)`}{Gauss-Newton products, as [veltn_gnvp()];}
+#'     \item{`residuals(par)`, `jacobian(par)`}{the least-squares pair for `nls.lm`-style
+#'       solvers: the terms as one vector and their Jacobian (see [veltn_jacobian()]), rows in
+#'       the same order. With the norm `"sum"` the terms are the residuals; on another norm the
+#'       first call warns, as the solver would square the norm's terms again;}
 #'     \item{`fg(par)`}{the objective with its gradient as attribute `"gradient"`, as [nlm()]
 #'       expects;}
 #'     \item{`net`, `n_rows`}{the network and the number of rows.}
@@ -31,6 +36,14 @@ veltn_problem <- function(net, X, Y) {
   d <- .data(net, X, Y, call, min_rows = 1L)
   at <- NULL
   kept <- NULL
+  norm <- .norm_name(net$description)
+  least_squares_checked <- FALSE
+  check_least_squares <- function(call) {
+    if (least_squares_checked || norm == "sum") return(invisible())
+    least_squares_checked <<- TRUE
+    warning(sprintf(paste("the terms of the norm \"%s\" are not residuals: least-squares solvers square what",
+                          "they are given, so build the network with the norm \"sum\" for them"), norm), call. = FALSE)
+  }
   value_gradient <- function(par, call) {
     p <- .params(net, par, "par", call)
     if (!identical(p, at)) {
@@ -60,11 +73,29 @@ veltn_problem <- function(net, X, Y) {
       hv <- .run(C_hvp, call, net$ptr, p, dv$v, d$xt, d$yt, d$dims)$hv
       if (dv$matrix) hv else as.vector(hv)
     },
+    gnvp = function(par, v) {
+      call <- sys.call()
+      p <- .params(net, par, "par", call)
+      dv <- .directions(net, v, d$dims[1], call)
+      gv <- .run(C_gnvp, call, net$ptr, p, dv$v, d$xt, d$yt, d$dims)$hv
+      if (dv$matrix) gv else as.vector(gv)
+    },
+    residuals = function(par) {
+      call <- sys.call()
+      check_least_squares(call)
+      as.vector(.run(C_eval, call, 2L, net$ptr, .params(net, par, "par", call), d$xt, d$yt, d$dims)$value)
+    },
+    jacobian = function(par) {
+      call <- sys.call()
+      check_least_squares(call)
+      .check_jacobian(net, d$dims[1], call)
+      .run(C_jacobian, call, net$ptr, .params(net, par, "par", call), d$xt, d$yt, d$dims)$jacobian
+    },
     net = net, n_rows = d$dims[1]), class = "veltn_problem")
 }
 
 #' @export
 print.veltn_problem <- function(x, ...) {
-  cat(sprintf("<veltn_problem: %d rows on \"%s\"; fn, gr, hessian, hvp, fg>\n", x$n_rows, x$net$description))
+  cat(sprintf("<veltn_problem: %d rows on \"%s\"; fn, gr, hessian, hvp, gnvp, fg, residuals, jacobian>\n", x$n_rows, x$net$description))
   invisible(x)
 }

@@ -234,11 +234,15 @@ static SEXP C_gradient(SEXP ptr, SEXP par, SEXP xt, SEXP yt, SEXP dims) {
 
 /* ---- Derivative products ---------------------------------------------------------------- */
 
-/* Hessian-vector products for the k columns of V (npar x k, column-major), or for the identity
- * when V is NULL (the full Hessian). The result hv is npar x k, column-major: with the storage-
- * order flag set that is the library's own layout; clear, V and Hv are transposed around the
- * call. The flag is only read, never changed: other code in the process may rely on it. */
-static SEXP C_hvp(SEXP ptr, SEXP par, SEXP V, SEXP xt, SEXP yt, SEXP dims) {
+typedef int (*curvature_product)(void*, const double*, uint32_t, const double*, uint32_t, const double*,
+                                 const double*, uint32_t, uint32_t, uint32_t, double*, double*, double*);
+
+/* Hessian-vector (velt_Hv) or Gauss-Newton (velt_GNv) products for the k columns of V (npar x k,
+ * column-major), or for the identity when V is NULL (the full matrix). The result hv is npar x k,
+ * column-major: with the storage-order flag set that is the library's own layout; clear, V and
+ * Hv are transposed around the call. The flag is only read, never changed: other code in the
+ * process may rely on it. */
+static SEXP curvature(curvature_product product, SEXP ptr, SEXP par, SEXP V, SEXP xt, SEXP yt, SEXP dims) {
     call_args a = unpack(ptr, par, xt, yt, dims);
     size_t n = a.npar;
     uint32_t k = isNull(V) ? a.npar : (uint32_t)(XLENGTH(V) / (n ? n : 1));
@@ -262,11 +266,52 @@ static SEXP C_hvp(SEXP ptr, SEXP par, SEXP V, SEXP xt, SEXP yt, SEXP dims) {
     }
     int same = directions_as_rows || k == 1;
     double* hv = same ? REAL(values[2]) : scratch(n * k);
-    int status = velt_Hv(a.handle, a.par, a.npar, v, k, a.X, a.Y, a.rows, a.cols, a.nout, REAL(values[0]),
+    int status = product(a.handle, a.par, a.npar, v, k, a.X, a.Y, a.rows, a.cols, a.nout, REAL(values[0]),
                          REAL(values[1]), hv);
     if (!same) to_colmajor(REAL(values[2]), hv, n, k);
     const char* names[3] = {"value", "gradient", "hv"};
     SEXP out = make_result(status, 3, names, values);
+    UNPROTECT(3);
+    return out;
+}
+
+static SEXP C_hvp(SEXP ptr, SEXP par, SEXP V, SEXP xt, SEXP yt, SEXP dims) {
+    return curvature(velt_Hv, ptr, par, V, xt, yt, dims);
+}
+
+static SEXP C_gnvp(SEXP ptr, SEXP par, SEXP V, SEXP xt, SEXP yt, SEXP dims) {
+    return curvature(velt_GNv, ptr, par, V, xt, yt, dims);
+}
+
+/* The Jacobian of the per-element terms, (R * numout) x npar in R's order: term (i, j) is row
+ * i + j * R, as in as.vector(terms). The library writes it row-major with term (i, j) in row
+ * i * numout + j, so it goes through a scratch copy. R checked both extents to fit an int; the
+ * matrix itself may be a long vector. */
+static SEXP C_jacobian(SEXP ptr, SEXP par, SEXP xt, SEXP yt, SEXP dims) {
+    call_args a = unpack(ptr, par, xt, yt, dims);
+    size_t n = a.npar, rows = a.rows, nout = a.nout, e = rows * nout;
+    SEXP values[2];
+    values[0] = PROTECT(allocMatrix(REALSXP, (int)rows, (int)nout));
+    values[1] = PROTECT(allocVector(REALSXP, (R_xlen_t)(e * n)));
+    SEXP jdim = PROTECT(allocVector(INTSXP, 2));
+    INTEGER(jdim)[0] = (int)e;
+    INTEGER(jdim)[1] = (int)n;
+    setAttrib(values[1], R_DimSymbol, jdim);
+    double* res = scratch(e);
+    double* jac = scratch(e * n);
+    int status = velt_jacobian(a.handle, a.par, a.npar, a.X, a.Y, a.rows, a.cols, a.nout, res, jac);
+    if (status == 0) {
+        to_colmajor(REAL(values[0]), res, rows, nout);
+        double* out = REAL(values[1]);
+        for (size_t i = 0; i < rows; ++i)
+            for (size_t j = 0; j < nout; ++j) {
+                const double* row = jac + (i * nout + j) * n;
+                size_t r = i + j * rows;
+                for (size_t c = 0; c < n; ++c) out[r + c * e] = row[c];
+            }
+    }
+    const char* names[2] = {"terms", "jacobian"};
+    SEXP out = make_result(status, 2, names, values);
     UNPROTECT(3);
     return out;
 }
@@ -354,6 +399,8 @@ static const R_CallMethodDef call_methods[] = {
     {"C_objective", (DL_FUNC)&C_objective, 5},
     {"C_gradient", (DL_FUNC)&C_gradient, 5},
     {"C_hvp", (DL_FUNC)&C_hvp, 6},
+    {"C_gnvp", (DL_FUNC)&C_gnvp, 6},
+    {"C_jacobian", (DL_FUNC)&C_jacobian, 5},
     {"C_jvp", (DL_FUNC)&C_jvp, 6},
     {"C_vjp", (DL_FUNC)&C_vjp, 6},
     {"C_take_messages", (DL_FUNC)&C_take_messages, 0},

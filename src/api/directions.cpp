@@ -23,23 +23,30 @@ VELTN::VELTNInfo& checked_product(void* handle, uint32_t nw, uint32_t n, uint32_
     return info;
 }
 
-fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t used) {
-    Vec value(0.0, nw);
-    const Vec read = vector_from(w, std::min(nw, used), "the parameter vector");
-    value[std::slice(0, read.size(), 1)] = read;
-    fad1<Vec> P(value, k);
+void seeded_parameters_into(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t d0, uint32_t c,
+                            uint32_t used, fad1<Vec>& P) {
+    const uint32_t n = std::min(nw, used);
+    P.shape(c, nw);
+    P.value = 0.0;
+    copy_input(w, n, ptr(P.value), "the parameter vector");
+    P.tangents.fill(0.0);
     if (nw == 1 && k == 1) {
-        P.tangents[0][0] = 1.0;
-        return P;
+        P.tangents.at(0)[0] = 1.0;
+        return;
     }
-    if (!V) return P;
-    for (uint32_t d = 0; d < k; ++d) {
-        Vec& t = P.tangents[d];
-        for (uint32_t i = 0; i < std::min(nw, used); ++i)
-            t[i] = veltn_rowmajor ? V[std::size_t(d) * nw + i] : V[std::size_t(i) * k + d];
-        for (double x : t)
-            if (!std::isfinite(x)) throw FloatingPointFailure("V holds NaN or infinity");
+    if (!V) return;
+    for (uint32_t j = 0; j < c; ++j) {
+        const std::size_t d = std::size_t(d0) + j;
+        double* t = P.tangents.at(j);
+        for (uint32_t i = 0; i < n; ++i) t[i] = veltn_rowmajor ? V[d * nw + i] : V[std::size_t(i) * k + d];
+        for (uint32_t i = 0; i < nw; ++i)
+            if (!std::isfinite(t[i])) throw FloatingPointFailure("V holds NaN or infinity");
     }
+}
+
+fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t used) {
+    fad1<Vec> P;
+    seeded_parameters_into(w, nw, V, k, 0, k, used, P);
     return P;
 }
 
@@ -49,10 +56,25 @@ TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t n
     return nn;
 }
 
-void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
+void write_directions(VecTangents const& tangents, uint32_t d0, uint32_t c, uint32_t k, std::size_t len,
+                      std::size_t len_out, double* out) {
+    for (uint32_t j = 0; j < c; ++j) {
+        const std::size_t d = std::size_t(d0) + j;
+        const double* t = tangents.at(j);
+        for (std::size_t i = 0; i < len_out; ++i) {
+            const double v = i < len ? t[i] : 0.0;
+            if (veltn_rowmajor)
+                out[d * len_out + i] = v;
+            else
+                out[i * k + d] = v;
+        }
+    }
+}
+
+void write_directions(std::valarray<Vec> const& directions, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out) {
     for (uint32_t d = 0; d < k; ++d) {
-        Vec const& t = tangents[d];
+        Vec const& t = directions[d];
         for (std::size_t i = 0; i < len_out; ++i) {
             const double v = i < len ? t[i] : 0.0;
             if (veltn_rowmajor)
@@ -61,6 +83,11 @@ void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_
                 out[i * k + d] = v;
         }
     }
+}
+
+void write_directions(VecTangents const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
+                      double* out) {
+    write_directions(tangents, 0, k, k, len, len_out, out);
 }
 
 double wall_seconds() {

@@ -21,6 +21,9 @@ VELTN::VELTNInfo& checked_product(void* handle, uint32_t nw, uint32_t n, uint32_
 // `used` entries of w and of each direction are read; the rest are zero. For nw = 1 and k = 1
 // the single direction is 1.0 and V is not read.
 fad1<Vec> seeded_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t used);
+// The same for directions d0 .. d0+c-1 of the k in V, into P (its storage kept).
+void seeded_parameters_into(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t d0, uint32_t c,
+                            uint32_t used, fad1<Vec>& P);
 
 // A private copy of the handle's tangent model loaded with w and the k directions of V (see
 // seeded_parameters). The caller holds a DirectionScope(k) for the whole call.
@@ -28,8 +31,14 @@ TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t n
 
 // Writes k directions of `len` values from `tangents` to out in the veltn_rowmajor layout with
 // stride `len_out` (>= len; entries beyond len are 0).
-void write_directions(std::valarray<Vec> const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
+void write_directions(VecTangents const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out);
+// The same for k directions held one Vec each.
+void write_directions(std::valarray<Vec> const& directions, uint32_t k, std::size_t len, std::size_t len_out,
+                      double* out);
+// The same for the c directions of `tangents`, as directions d0 .. d0+c-1 of the k in out.
+void write_directions(VecTangents const& tangents, uint32_t d0, uint32_t c, uint32_t k, std::size_t len,
+                      std::size_t len_out, double* out);
 
 // Seconds on a monotonic clock, for the NN_TRACE line.
 double wall_seconds();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/boundary.h"
+#include "api/workspace.h"
 #include "forward/tangent_functions.h"
 #include "model/description.h"
 #include "model/mknn.h"
@@ -45,6 +46,7 @@ VELTN_API void* initVELTNet(const char* text, int length) {
         // One thread, as documented, even when made inside a caller's parallel region.
         info->model.batch = info->admodel.batch = 32;
         info->model.nthreads = info->admodel.nthreads = 1;
+        info->serial = veltn::handle_made();
         made = info.release();
     });
     return made;
@@ -54,6 +56,11 @@ VELTN_API void releaseVELTNet(void* handle) {
     VELTN::VELTNInfo* info = veltn::try_handle(handle);
     if (!info) return;
     info->magic = 0;
+    try {
+        veltn::handle_released(info->serial);
+    } catch (...) {
+        // The other threads' workspaces then stay until those threads end.
+    }
     delete info;
 }
 

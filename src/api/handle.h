@@ -13,6 +13,8 @@ struct VELTNInfo {
     // The same network over tangent types, for the Hessian-vector and Jacobian-vector products.
     veltn::TangentNN admodel;
     uint32_t magic = kMagic;
+    // Names the handle's per-thread workspaces (api/workspace.h); never reused.
+    uint64_t serial = 0;
 
     static constexpr uint32_t kMagic = 0x564c544eu;  // "VLTN"
 };

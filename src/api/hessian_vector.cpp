@@ -1,9 +1,37 @@
-// Exported Hessian-vector product (the algorithm: products/hessian_vector.h).
+// Exported Hessian-vector product (the algorithm: products/hessian_vector.h); this file checks
+// the arguments and runs the caller's directions in blocks through the thread's workspace.
+#include <algorithm>
+#include <cmath>
+
 #include "api/directions.h"
+#include "api/workspace.h"
 #include "products/hessian_vector.h"
 #include "veltn.h"
 
 using namespace veltn;
+
+namespace {
+
+// Directions one sweep carries: as many as keep one batch's tangents (layer inputs, pre-
+// activations and their adjoints, each direction a batch-rows x width block) within about a
+// core's second-level cache, between 8 and 64. More directions run in blocks of equal size, so
+// the cost per direction does not rise with k and memory does not grow with it.
+constexpr double kCacheBytes = 1 << 20;
+constexpr uint32_t kMinBlock = 8, kMaxBlock = 64;
+
+uint32_t block_size(PlainNN const& nn, uint32_t rows, uint32_t k) {
+    double width = 0;  // columns of the tangents one row of a batch carries per direction
+    for (uint32_t l = 0; l + 1 < nn.nlayers; ++l) width += double(nn.sizes[l] + nn.sizes[l + 1]) * nn.niter;
+    width += double(nn.niter) * nn.hidden_width() + nn.numout;
+    const double per_direction = 2.0 * width * double(std::min(nn.batch, rows)) * sizeof(double);
+    const double fit = std::floor(kCacheBytes / std::max(per_direction, 1.0));
+    const uint32_t most = uint32_t(std::clamp(fit, double(kMinBlock), double(kMaxBlock)));
+    if (k <= most) return k;
+    const uint32_t blocks = (k + most - 1) / most;
+    return (k + blocks - 1) / blocks;
+}
+
+}  // namespace
 
 extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k,
                                  const double* X, const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* J,
@@ -15,17 +43,29 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
         require_array(g, 1, "g");
         require_array(Hv, k, "Hv");
         const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
+        const uint32_t used = static_cast<uint32_t>(numel(info.model));
+        TangentWorkspace& ws = tangent_workspace(info);
 
-        const DirectionScope directions(k);
-        const TangentNN nn = seeded_model(info, w, nw, V, k);
-        const double t0 = wall_seconds();
-        fad1<Vec> G;
-        const auto objective = hessian_vector(nn, Xr, Yr, G);
-        const double t1 = wall_seconds();
-        trace_objective(objective.value, t1 - t0);
-
-        *J = objective.value;
-        copy_parameters_out(G.value, g, nw);
-        write_directions(G.tangents, k, G.size(), nw, Hv);
+        // Every block gives the same objective and gradient (the values do not depend on the
+        // directions); the first one's are written.
+        const uint32_t block = block_size(info.model, n, k);
+        double t0 = wall_seconds(), t1 = t0;
+        for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += block) {
+            const uint32_t c = std::min(block, k - d0);
+            const DirectionScope directions(c);
+            seeded_parameters_into(w, nw, V, k, d0, c, used, ws.params);
+            ws.nn = info.admodel;
+            setweights(ws.nn, ws.params);
+            if (d0 == 0) t0 = wall_seconds();
+            const auto objective = hessian_vector(ws.nn, Xr, Yr, ws.grads, ws.adj, &ws.objv);
+            if (d0 == 0) {
+                t1 = wall_seconds();
+                *J = objective.value;
+                copy_parameters_out(ws.grads.value, g, nw);
+            }
+            write_directions(ws.grads.tangents, d0, c, k, ws.grads.size(), nw, Hv);
+            if (c == 0) break;
+        }
+        trace_objective(*J, t1 - t0);
     });
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "api/directions.h"
+#include "api/workspace.h"
 #include "products/jacobian_vector.h"
 #include "veltn.h"
 
@@ -21,14 +22,18 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
         const bool rowmajor = veltn_rowmajor != 0;
 
         const DirectionScope directions(k);
-        const TangentNN nn = seeded_model(info, w, nw, V, k);
+        TangentWorkspace& ws = tangent_workspace(info);
+        seeded_parameters_into(w, nw, V, k, 0, k, static_cast<uint32_t>(numel(info.model)), ws.params);
+        ws.nn = info.admodel;
+        setweights(ws.nn, ws.params);
+        TangentNN const& nn = ws.nn;
         const double t0 = wall_seconds();
         // Each batch writes its terms and their k tangents straight into res and Jv.
         auto put = [&](uint32_t row0, fad1<Mat> const& O) {
             const std::size_t e0 = std::size_t(row0) * nout, count = O.size();
             std::copy_n(ptr(O.value.data), count, res + e0);
             for (uint32_t d = 0; d < k; ++d) {
-                const double* t = d < O.ndir() ? ptr(O.tangents[d].data) : nullptr;
+                const double* t = d < O.ndir() ? O.tangents.at(d) : nullptr;
                 for (std::size_t e = 0; e < count; ++e) {
                     const double v = t ? t[e] : 0.0;
                     if (rowmajor)
@@ -38,7 +43,7 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
                 }
             }
         };
-        jacobian_vector_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), put);
+        jacobian_vector_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), put, &ws.rows);
         const double t1 = wall_seconds();
         if (std::getenv("NN_TRACE")) {
             Mat R;

@@ -43,9 +43,7 @@ Active<1>& Active<1>::operator+=(Active<1> const& b) {
     }
     // Directions missing on either side count as zero derivatives.
     if (tangents.size() < b.tangents.size()) {
-        std::valarray<double> grown(0.0, b.tangents.size());
-        for (std::size_t d = 0; d < tangents.size(); ++d) grown[d] = tangents[d];
-        tangents = std::move(grown);
+        tangents.grow(b.tangents.size());
         ndir = tangents.size();
     }
     for (std::size_t d = 0; d < b.tangents.size(); ++d) tangents[d] += b.tangents[d];

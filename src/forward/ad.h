@@ -2,6 +2,8 @@
 // counts of the current call. Its errors are declared in veltn_ad.hpp.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <valarray>
@@ -46,6 +48,110 @@ namespace tanad {
 namespace FO {
 namespace Dynamic {
 
+// The tangents of an active scalar: up to kInline of them in the scalar itself, so that the
+// scalars of a product's sweep (a block of at most kInline directions) never allocate; more go
+// to the heap. Reads and writes like a std::valarray<double> of that length.
+class ScalarTangents {
+public:
+    static constexpr std::size_t kInline = 64;
+
+    ScalarTangents() = default;
+    ScalarTangents(double x, std::size_t n) {
+        reserve(n);
+        n_ = n;
+        std::fill_n(data(), n, x);
+    }
+    ScalarTangents(ScalarTangents const& o) { assign(o.data(), o.n_); }
+    ScalarTangents(ScalarTangents&& o) noexcept { take(o); }
+    ScalarTangents& operator=(ScalarTangents const& o) {
+        if (this != &o) assign(o.data(), o.n_);
+        return *this;
+    }
+    ScalarTangents& operator=(ScalarTangents&& o) noexcept {
+        if (this != &o) {
+            delete[] heap_;
+            heap_ = nullptr;
+            cap_ = 0;
+            take(o);
+        }
+        return *this;
+    }
+    ScalarTangents& operator=(std::valarray<double> const& v) {
+        assign(v.size() ? &v[0] : nullptr, v.size());
+        return *this;
+    }
+    ~ScalarTangents() { delete[] heap_; }
+
+    std::size_t size() const { return n_; }
+    double& operator[](std::size_t d) { return data()[d]; }
+    double operator[](std::size_t d) const { return data()[d]; }
+    double* begin() { return data(); }
+    double* end() { return data() + n_; }
+    const double* begin() const { return data(); }
+    const double* end() const { return data() + n_; }
+
+    // n entries, the existing ones kept and new ones zero (n at least the current count).
+    void grow(std::size_t n) {
+        if (n <= n_) return;
+        reserve(n);
+        std::fill(data() + n_, data() + n, 0.0);
+        n_ = n;
+    }
+    // Entrywise, over the first size() entries of b (b has at least as many).
+    ScalarTangents& operator+=(ScalarTangents const& b) {
+        for (std::size_t d = 0; d < n_; ++d) data()[d] += b[d];
+        return *this;
+    }
+    ScalarTangents& operator*=(double c) {
+        for (double& t : *this) t *= c;
+        return *this;
+    }
+    ScalarTangents& operator/=(double c) {
+        for (double& t : *this) t /= c;
+        return *this;
+    }
+    ScalarTangents operator-() const {
+        ScalarTangents r(*this);
+        for (double& t : r) t = -t;
+        return r;
+    }
+
+private:
+    double* data() { return heap_ ? heap_ : inline_; }
+    const double* data() const { return heap_ ? heap_ : inline_; }
+    // Room for n entries, the current ones kept.
+    void reserve(std::size_t n) {
+        if (n <= (heap_ ? cap_ : kInline)) return;
+        double* h = new double[n];
+        std::copy_n(data(), n_, h);
+        delete[] heap_;
+        heap_ = h;
+        cap_ = n;
+    }
+    void assign(const double* p, std::size_t n) {
+        reserve(n);
+        std::copy_n(p, n, data());
+        n_ = n;
+    }
+    void take(ScalarTangents& o) {
+        n_ = o.n_;
+        if (o.heap_) {
+            heap_ = o.heap_;
+            cap_ = o.cap_;
+            o.heap_ = nullptr;
+            o.cap_ = 0;
+            o.n_ = 0;
+        } else {
+            std::copy_n(o.inline_, n_, inline_);
+        }
+    }
+
+    double inline_[kInline];
+    double* heap_ = nullptr;
+    std::size_t cap_ = 0;
+    std::size_t n_ = 0;
+};
+
 template <int Order>
 struct Active;
 
@@ -54,7 +160,7 @@ template <>
 struct Active<1> {
     uint64_t ndir;
     double value;
-    std::valarray<double> tangents;
+    ScalarTangents tangents;
 
     Active(double x = 0.0) : ndir(veltn::scalar_directions()), value(x), tangents(0.0, ndir) {}
 

@@ -2,17 +2,31 @@
 
 namespace veltn {
 
+namespace {
+
+// Every tangent := value * 0.0 (NaN where the value is not finite).
+void zeros_like(const double* v, std::size_t n, TangentBlock& t) {
+    for (std::size_t d = 0; d < t.size(); ++d) {
+        double* o = t.at(d);
+        for (std::size_t i = 0; i < n; ++i) o[i] = v[i] * 0.0;
+    }
+}
+
+}  // namespace
+
+void fad1<Vec>::zero_tangents() { zeros_like(ptr(value), value.size(), tangents); }
+void fad1<Mat>::zero_tangents() { zeros_like(ptr(value.data), value.size(), tangents); }
+
 fad1<Vec> fad1<Vec>::operator[](std::valarray<bool> const& mask) const {
     std::size_t t = 0;
     for (std::size_t i = 0; i < mask.size(); ++i) t += mask[i] ? 1 : 0;
-    Vec selected(t);
+    fad1<Vec> r;
+    r.shape(tangents.size(), t);
     for (std::size_t i = 0, j = 0; i < mask.size(); ++i)
-        if (mask[i]) selected[j++] = value[i];
-
-    fad1<Vec> r(selected, static_cast<unsigned>(tangents.size()));
+        if (mask[i]) r.value[j++] = value[i];
     for (std::size_t d = 0; d < tangents.size(); ++d) {
-        Vec const& src = tangents[d];
-        Vec& dst = r.tangents[d];
+        const double* src = tangents.at(d);
+        double* dst = r.tangents.at(d);
         for (std::size_t i = 0, j = 0; i < mask.size(); ++i)
             if (mask[i]) dst[j++] = src[i];
     }
@@ -20,35 +34,40 @@ fad1<Vec> fad1<Vec>::operator[](std::valarray<bool> const& mask) const {
 }
 
 fad1<Mat>& fad1<Mat>::operator=(fad1<Vec> const& v) {
-    value.data = v.value;
-    if (tangents.size() != v.tangents.size()) tangents = std::valarray<Mat>(Mat(), v.tangents.size());
-    for (std::size_t d = 0; d < v.tangents.size(); ++d) {
-        tangents[d].data = v.tangents[d];
-        tangents[d].rows = value.rows;
-        tangents[d].cols = value.cols;
-    }
+    const std::size_t n = v.value.size();
+    if (value.size() != n) value.data.resize(n);
+    std::copy_n(ptr(v.value), n, ptr(value.data));
+    // A value whose count no longer fits its extents keeps its tangents as one row.
+    if (n == value.rows * value.cols)
+        tangents.reshape(v.tangents.size(), value.rows, value.cols);
+    else
+        tangents.reshape(v.tangents.size(), 1, n);
+    std::copy_n(v.tangents.data(), v.tangents.size() * n, tangents.data());
     return *this;
+}
+
+void asMatrix_into(fad1<Vec> const& v, std::size_t rows, std::size_t cols, fad1<Mat>& m) {
+    m.shape(v.tangents.size(), rows, cols);
+    const std::size_t n = std::min(v.value.size(), rows * cols);
+    std::copy_n(ptr(v.value), n, ptr(m.value.data));
+    for (std::size_t d = 0; d < v.tangents.size(); ++d) std::copy_n(v.tangents.at(d), n, m.tangents.at(d));
+}
+
+void asVector_into(fad1<Mat> const& m, fad1<Vec>& v) {
+    v.shape(m.tangents.size(), m.value.size());
+    std::copy_n(ptr(m.value.data), m.value.size(), ptr(v.value));
+    std::copy_n(m.tangents.data(), m.tangents.size() * m.value.size(), v.tangents.data());
 }
 
 fad1<Mat> asMatrix(fad1<Vec> const& v, std::size_t rows, std::size_t cols) {
     fad1<Mat> m;
-    m.value.data = v.value;
-    m.value.rows = rows;
-    m.value.cols = cols;
-    m.tangents = std::valarray<Mat>(Mat(), v.tangents.size());
-    for (std::size_t d = 0; d < v.tangents.size(); ++d) {
-        m.tangents[d].data = v.tangents[d];
-        m.tangents[d].rows = rows;
-        m.tangents[d].cols = cols;
-    }
+    asMatrix_into(v, rows, cols, m);
     return m;
 }
 
 fad1<Vec> asVector(fad1<Mat> const& m) {
     fad1<Vec> v;
-    v.value = m.value.data;
-    v.tangents = std::valarray<Vec>(Vec(), m.tangents.size());
-    for (std::size_t d = 0; d < m.tangents.size(); ++d) v.tangents[d] = m.tangents[d].data;
+    asVector_into(m, v);
     return v;
 }
 

@@ -140,16 +140,19 @@ using ExpQuadNode = ExpResult<ExpResult2<MulNode, double, DivideScalar>, Exp>;
 
 // Per-thread scratch for the operations: slot (below kScratchSlots) holds at least n doubles
 // until the next request for the same slot on the same thread; it starts with arbitrary contents.
-constexpr unsigned kScratchSlots = 8;
+// It grows to the largest request and is kept until the thread ends, so that steady calls do not
+// allocate. Slots 0 to 3 belong to the products, 4 to 7 to the activations and norms, 8 to the
+// elementwise operations here.
+constexpr unsigned kScratchSlots = 10;
 double* scratch(unsigned slot, std::size_t n);
 
 // Matrix containers (row-major; every BLAS call row-major, alpha 1, beta 0).
 //
-// Value products follow the plain matrix rules exactly. The tangent terms of one product are
-// stacked into contiguous scratch so that each kind of term is one dgemm over a group of
-// directions (a group holds as many directions as fit a fixed scratch size): the A_d stacked
-// vertically times B, and A times the B_d laid side by side, and likewise for the transposed
-// forms. Operands may be C itself.
+// Value products follow the plain matrix rules exactly. Each kind of tangent term of a product
+// is one dgemm over every run of consecutive directions that are not exactly zero (zero ones
+// give +0.0 terms without a call): the stacked A_d times B straight into C's tangent block, and
+// A times the B_d side by side (or stacked and transposed) with its bands added to C's
+// directions; likewise for the transposed forms. Operands may be C itself.
 
 // C := A B; the value by the three-way rule (one row of A -> dgemv transposed, one column of B
 // -> dgemv, otherwise dgemm). Tangent d = A_d B + A B_d (A_d B alone beyond B's directions).

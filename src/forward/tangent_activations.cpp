@@ -19,7 +19,7 @@ void zero_masked(fad1<Vec>& x, std::valarray<bool> const& mask) {
     for (std::size_t i = 0; i < mask.size(); ++i)
         if (mask[i]) x.value[i] = 0.0;
     for (std::size_t d = 0; d < x.tangents.size(); ++d) {
-        Vec& t = x.tangents[d];
+        double* t = x.tangents.at(d);
         for (std::size_t i = 0; i < mask.size(); ++i)
             if (mask[i]) t[i] = 0.0;
     }
@@ -113,6 +113,35 @@ void act_atan_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
 
 template <>
 void adj_act_atan<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA, fad1<Mat>& dZ) {
+    const std::size_t n = Z.value.size(), k = dA.tangents.size(), kz = std::min(k, Z.tangents.size());
+    if (&dZ != &Z && &dZ != &dA && dA.value.size() == n && dA.tangents.count() == n && Z.tangents.count() == n) {
+        // q = z z + 1 with tangent z t + t z; dZ = dA / q by the quotient rule, direction by
+        // direction over the block (the same operations as the general form below).
+        const double* z = ptr(Z.value.data);
+        const double* a = ptr(dA.value.data);
+        double* q = scratch(4, n);
+        for (std::size_t i = 0; i < n; ++i) q[i] = z[i] * z[i] + 1.0;
+        dZ.shape(k, Z.value.rows, Z.value.cols);
+        for (std::size_t d = 0; d < k; ++d) {
+            const double* at = dA.tangents.at(d);
+            double* o = dZ.tangents.at(d);
+            if (d < kz) {
+                const double* zt = Z.tangents.at(d);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double qt = z[i] * zt[i] + zt[i] * z[i];
+                    double t = at[i];
+                    t *= q[i];
+                    t -= a[i] * qt;
+                    o[i] = t / (q[i] * q[i]);
+                }
+            } else {
+                for (std::size_t i = 0; i < n; ++i) o[i] = (at[i] * q[i]) / (q[i] * q[i]);
+            }
+        }
+        double* v = ptr(dZ.value.data);
+        for (std::size_t i = 0; i < n; ++i) v[i] = a[i] / q[i];
+        return;
+    }
     const fad1<Vec> z = asVector(Z);
     fad1<Vec> q = MulNode(z, z);
     q += 1.0;

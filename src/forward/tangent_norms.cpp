@@ -24,12 +24,10 @@ ActiveScalar sum_to_scalar(fad1<Vec> const& x) {
     ActiveScalar s(0.0);
     s.value = sum_of(x.value);
     if (s.tangents.size() < x.tangents.size()) {
-        std::valarray<double> grown(0.0, x.tangents.size());
-        for (std::size_t d = 0; d < s.tangents.size(); ++d) grown[d] = s.tangents[d];
-        s.tangents = std::move(grown);
+        s.tangents.grow(x.tangents.size());
         s.ndir = s.tangents.size();
     }
-    for (std::size_t d = 0; d < x.tangents.size(); ++d) s.tangents[d] = sum_of(x.tangents[d]);
+    for (std::size_t d = 0; d < x.tangents.size(); ++d) s.tangents[d] = sum_in_order(x.tangents.at(d), x.tangents.count());
     return s;
 }
 
@@ -54,9 +52,7 @@ fad1<Vec> repeated_negated(ActiveScalar const& s, std::size_t n, std::size_t ndi
 }
 
 bool vec_tangents_of_size(fad1<Vec> const& x, std::size_t n) {
-    for (std::size_t d = 0; d < x.tangents.size(); ++d)
-        if (x.tangents[d].size() != n) return false;
-    return true;
+    return x.tangents.size() == 0 || x.tangents.count() == n;
 }
 
 // Per-entry pieces of the fat-tailed density f of x (sigma = kSigma), shared by the norm
@@ -154,25 +150,18 @@ ActiveScalar neg_log_density(const double* xv, std::size_t n, std::size_t k, Tan
     for (std::size_t i = 0; i < n; ++i) L[i] = -L[i] + kBias;
     ActiveScalar s(0.0);
     if (terms) {
-        if (terms->value.size() != n) terms->value.resize(n);
+        terms->shape(k, n);
         std::copy_n(L, n, ptr(terms->value));
-        if (terms->tangents.size() != k) terms->tangents = std::valarray<Vec>(Vec(), k);
     } else {
         s.value = sum_in_order(L, n);
         if (s.tangents.size() < k) {
-            std::valarray<double> grown(0.0, k);
-            for (std::size_t d = 0; d < s.tangents.size(); ++d) grown[d] = s.tangents[d];
-            s.tangents = std::move(grown);
+            s.tangents.grow(k);
             s.ndir = k;
         }
     }
     for (std::size_t d = 0; d < k; ++d) {
         const double* t = tan(d);
-        double* o = L;
-        if (terms) {
-            if (terms->tangents[d].size() != n) terms->tangents[d].resize(n);
-            o = ptr(terms->tangents[d]);
-        }
+        double* o = terms ? terms->tangents.at(d) : L;
         for (std::size_t i = 0; i < n; ++i) o[i] = -(f.tangent(i, t[i]) / f.fv[i]);
         if (!terms) s.tangents[d] = sum_in_order(o, n);
     }
@@ -185,7 +174,13 @@ ActiveScalar neg_log_density(const double* xv, std::size_t n, std::size_t k, Tan
 
 template <>
 ActiveScalar normfun_sum<fad1<Mat>, ActiveScalar>(fad1<Mat> const& R) {
-    return sum_to_scalar(asVector(R));
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    ActiveScalar s(0.0);
+    s.value = sum_in_order(ptr(R.value.data), n);
+    s.tangents.grow(k);
+    s.ndir = s.tangents.size();
+    for (std::size_t d = 0; d < k; ++d) s.tangents[d] = sum_in_order(R.tangents.at(d), R.tangents.count());
+    return s;
 }
 
 template <>
@@ -391,9 +386,7 @@ ActiveScalar elementwise_sum(fad1<Mat> const& R) {
     ActiveScalar s(0.0);
     s.value = sum_in_order(phi, n);
     if (s.tangents.size() < k) {
-        std::valarray<double> grown(0.0, k);
-        for (std::size_t d = 0; d < s.tangents.size(); ++d) grown[d] = s.tangents[d];
-        s.tangents = std::move(grown);
+        s.tangents.grow(k);
         s.ndir = k;
     }
     double* slope = scratch(5, n);
@@ -415,9 +408,10 @@ template <class T>
 fad1<Vec> elementwise_terms(fad1<Mat> const& R) {
     const std::size_t n = R.value.size(), k = R.tangents.size();
     const double* r = ptr(R.value.data);
-    fad1<Vec> out(Vec(n), 0);
+    fad1<Vec> out;
+    out.shape(k, n);
     T::values(r, ptr(out.value), n);
-    out.tangents = std::valarray<Vec>(Vec(0.0, n), k);
+    out.tangents.fill(0.0);
     double* slope = scratch(4, n);
     T::slopes(r, slope, n);
     for (std::size_t d = 0; d < k; ++d) {
@@ -503,6 +497,61 @@ fad1<Vec> pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R) {
 template <>
 void adj_pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR) {
     adj_elementwise<PseudoHuberTerms>(R, nullptr, &w, adjR);
+}
+
+// ---- terms in place ----------------------------------------------------------------------
+
+namespace {
+
+// R := its -log density terms (value and tangents), the operations of log_dnorm: every tangent
+// is formed while R's value still holds x, the value written last.
+void neg_log_density_in_place(fad1<Mat>& R) {
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    double* x = ptr(R.value.data);
+    const Density f(x, n);
+    double* L = scratch(7, n);
+    vec_log(f.fv, L, n);
+    for (std::size_t i = 0; i < n; ++i) L[i] = -L[i] + kBias;
+    for (std::size_t d = 0; d < k; ++d) {
+        double* t = R.tangents.at(d);
+        for (std::size_t i = 0; i < n; ++i) t[i] = -(f.tangent(i, t[i]) / f.fv[i]);
+    }
+    std::copy_n(L, n, x);
+}
+
+// R := phi(R), tangent d phi'(R) t_d, the operations of elementwise_terms.
+template <class T>
+void elementwise_terms_in_place(fad1<Mat>& R) {
+    const std::size_t n = R.value.size(), k = R.tangents.size();
+    double* r = ptr(R.value.data);
+    double* slope = scratch(4, n);
+    T::slopes(r, slope, n);
+    double* phi = scratch(5, n);
+    T::values(r, phi, n);
+    double* t = R.tangents.data();
+    for (std::size_t d = 0; d < k; ++d, t += n)
+        for (std::size_t i = 0; i < n; ++i) t[i] = slope[i] * t[i];
+    std::copy_n(phi, n, r);
+}
+
+}  // namespace
+
+void nn_terms(TangentNN const& nn, fad1<Mat>& F) {
+    using M = fad1<Mat>;
+    using V = fad1<Vec>;
+    if (F.tangents.size() != 0 && F.tangents.count() != F.value.size()) {
+        nn_assign_values(F, nn.norm_vec(F));
+    } else if (nn.norm_vec == &normfun<M, V>) {
+        // The terms of "sum" are the residuals themselves.
+    } else if (nn.norm_vec == &log_dnorm<M, V>) {
+        neg_log_density_in_place(F);
+    } else if (nn.norm_vec == &sq_terms<M, V>) {
+        elementwise_terms_in_place<SqTerms>(F);
+    } else if (nn.norm_vec == &pseudo_huber_terms<M, V>) {
+        elementwise_terms_in_place<PseudoHuberTerms>(F);
+    } else {
+        nn_assign_values(F, nn.norm_vec(F));
+    }
 }
 
 }  // namespace veltn

@@ -9,6 +9,7 @@
 #include "forward/ad.h"
 #include "forward/fad1.h"
 #include "forward/ops.h"
+#include "forward/tangent_ops.h"
 #include "functions/norms.h"
 
 namespace veltn {
@@ -77,5 +78,9 @@ template <>
 fad1<Vec> pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R);
 template <>
 void adj_pseudo_huber_terms<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& R, fad1<Vec> const& w, fad1<Mat>& adjR);
+
+// F := the norm's per-element terms of F (value and tangents), as nn_assign_values(F,
+// nn.norm_vec(F)) gives them, in F's own storage for the norms above.
+void nn_terms(TangentNN const& nn, fad1<Mat>& F);
 
 }  // namespace veltn

@@ -83,5 +83,7 @@ void setweights(TangentNN& nn, fad1<Vec> const& p);
 // The inverse of setweights: numel entries with the current direction count (those a weight or bias lacks
 // stay zero).
 fad1<Vec> getweights(TangentNN const& nn);
+// The same into p, keeping p's storage.
+void getweights_into(TangentNN const& nn, fad1<Vec>& p);
 
 }  // namespace veltn

@@ -18,17 +18,11 @@ inline std::valarray<bool> below(Vec const& v, double c) {
 
 // Gives out the value shape rows x cols and k tangents of that shape, keeping storage whose
 // element count already matches.
-inline void shape_like(fad1<Mat>& out, std::size_t k, std::size_t rows, std::size_t cols) {
-    out.value.resize(rows, cols);
-    if (out.tangents.size() != k) out.tangents = std::valarray<Mat>(Mat(), k);
-    for (std::size_t d = 0; d < k; ++d) out.tangents[d].resize(rows, cols);
-}
+inline void shape_like(fad1<Mat>& out, std::size_t k, std::size_t rows, std::size_t cols) { out.shape(k, rows, cols); }
 
 // Whether every tangent has the value's element count n.
 inline bool tangents_of_size(fad1<Mat> const& x, std::size_t n) {
-    for (std::size_t d = 0; d < x.tangents.size(); ++d)
-        if (x.tangents[d].size() != n) return false;
-    return true;
+    return x.tangents.size() == 0 || x.tangents.count() == n;
 }
 
 }  // namespace tangent_support

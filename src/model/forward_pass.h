@@ -128,6 +128,12 @@ typename NN::SValue objv(NN const& nn, Mat const& X, Mat const& Y) {
     return objv(nn, input_rows(X, "X"), input_rows(Y, "Y"));
 }
 
+// F := the norm's per-element terms of F. The tangent model overloads it to work in place.
+template <class NN>
+void nn_terms(NN const& nn, typename NN::Matrix& F) {
+    nn_assign_values(F, nn.norm_vec(F));
+}
+
 // What a row pass gives for each row: the network outputs, the residuals (outputs minus
 // targets) or the norm's per-element terms of the residuals.
 enum class RowResult { outputs, residuals, terms };
@@ -136,23 +142,29 @@ enum class RowResult { outputs, residuals, terms };
 // nn.nthreads threads and hands each batch's result to put(row0, block) on the thread that
 // computed it; block holds rows row0 .. row0 + rows - 1 and is valid only during the call.
 // Batches cover disjoint rows, so put may write them straight into the caller's array.
+// With store, the slots' storage comes from it and stays there for the next call (two entries
+// per slot: one for full batches, one for the short last batch, so that neither changes shape).
 template <class NN, class Put>
-void row_pass(NN const& nn, InputRows const& X, InputRows const& Y, RowResult what, Put&& put) {
+void row_pass(NN const& nn, InputRows const& X, InputRows const& Y, RowResult what, Put&& put,
+              std::vector<ForwardScratch<NN>>* store = nullptr) {
     const uint32_t R = X.rows;
     const uint32_t batch = std::min<uint32_t>(nn.batch, std::max<uint32_t>(R, 1));
     const unsigned nslots = region_slots(nn.nthreads, R, batch, forward_row_work(nn));
     const BatchPlan plan(R, batch, nslots);
+    std::vector<ForwardScratch<NN>> own;
+    std::vector<ForwardScratch<NN>>& scratch = store ? *store : own;
+    if (scratch.size() < 2 * std::size_t(nslots)) scratch.resize(2 * std::size_t(nslots));
     parallel_region(nslots, [&](unsigned slot, unsigned count) {
-        ForwardScratch<NN> s;
         plan.for_thread(slot, count, [&](uint32_t b) {
             const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
+            ForwardScratch<NN>& s = scratch[2 * std::size_t(slot) + (rows != plan.size ? 1 : 0)];
             X.read(row0, rows, s.Xb);
             computev_into(nn, s.Xb, s, s.F);
             if (what != RowResult::outputs) {
                 Y.read(row0, rows, s.Yb);
                 nn_sub_target(s.F, s.Yb);
             }
-            if (what == RowResult::terms) nn_assign_values(s.F, nn.norm_vec(s.F));
+            if (what == RowResult::terms) nn_terms(nn, s.F);
             put(row0, static_cast<typename NN::Matrix const&>(s.F));
         });
     });

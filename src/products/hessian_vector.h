@@ -5,6 +5,7 @@
 
 #include "core/input_rows.h"
 #include "forward/tangent_ops.h"
+#include "reverse/reverse_pass.h"
 
 namespace veltn {
 
@@ -14,5 +15,9 @@ namespace veltn {
 // direction count.
 tanad::FO::Dynamic::Active<1> hessian_vector(TangentNN const& nn, InputRows const& X, InputRows const& Y,
                                              fad1<Vec>& G);
+// The same with the adjoint model and the passes' storage kept by the caller (adj is
+// overwritten; with both reused at the same sizes, the call allocates nothing).
+tanad::FO::Dynamic::Active<1> hessian_vector(TangentNN const& nn, InputRows const& X, InputRows const& Y,
+                                             fad1<Vec>& G, TangentNN& adj, ObjvStorage<TangentNN>* store);
 
 }  // namespace veltn

@@ -118,8 +118,9 @@ inline double jacobian_row_work(PlainNN const& nn) {
 // entries beyond numel zero) := the gradient of term e. Batches of rows run on nn.nthreads
 // threads; each batch is computed on its own, so a row's values do not depend on the thread
 // count.
-// The rows go out with ordinary stores, straight from the per-row products: staging a row and
-// copying it out with streaming (non-temporal) stores was measured slower on M.
+// The rows go out with ordinary stores, straight from the per-row products. Streaming
+// (non-temporal) stores were measured on M: staging a row and streaming it out was slower, and
+// streaming the weight blocks as they are formed was no faster.
 inline void jacobian_rows(PlainNN const& nn, InputRows const& X, InputRows const& Y, double* res, double* Jac,
                           std::size_t ldj) {
     const uint32_t n = X.rows, nout = Y.cols;

@@ -12,8 +12,9 @@ namespace veltn {
 // terms' tangents the products J v_d: batches on nn.nthreads threads, each handed to
 // put(row0, terms) (see row_pass).
 template <class Put>
-void jacobian_vector_rows(TangentNN const& nn, InputRows const& X, InputRows const& Y, Put&& put) {
-    row_pass(nn, X, Y, RowResult::terms, put);
+void jacobian_vector_rows(TangentNN const& nn, InputRows const& X, InputRows const& Y, Put&& put,
+                          std::vector<ForwardScratch<TangentNN>>* store = nullptr) {
+    row_pass(nn, X, Y, RowResult::terms, put, store);
 }
 
 }  // namespace veltn

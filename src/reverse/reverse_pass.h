@@ -184,17 +184,32 @@ typename NN::SValue adj_computev(NN const& nn, Mat const& X, Mat const& Y, typen
         nn.adj_norm_sum(sw.residual, s, adjR);
     }
     reverse_sweep(nn, sw, adjR, adjnn, w.scratch);
-    std::swap(out, sw.residual);
+    // A plain residual is handed over; a tangent one is copied, so that the workspace's storage
+    // stays where it is and the next call finds it (the copy keeps out's storage).
+    if constexpr (std::is_same_v<typename NN::Matrix, Mat>)
+        std::swap(out, sw.residual);
+    else
+        out = sw.residual;
     return J;
 }
+
+// What adj_objv keeps from call to call when its caller holds it: per slot an accumulator and a
+// workspace, and the slot sums. Reused with the same sizes, a steady call allocates nothing.
+template <class NN>
+struct ObjvStorage {
+    std::vector<NN> acc;
+    std::vector<Workspace<NN>> ws;
+    std::vector<typename NN::SValue> sums;
+};
 
 // Runs body(slot, nslots, accumulator) over nslots slots, each with a private copy of adjnn
 // (zero on entry) to add its batches' adjoints into, then adds the accumulators into adjnn in
 // slot order, calling finish(slot) after each (for slot sums): the same result whatever team
-// runs the slots.
+// runs the slots. The accumulators are acc's first nslots entries.
 template <class NN, class Body, class Finish>
-void with_slot_adjoints(unsigned nslots, NN& adjnn, Body&& body, Finish&& finish) {
-    std::vector<NN> acc(nslots, adjnn);
+void with_slot_adjoints(unsigned nslots, NN& adjnn, std::vector<NN>& acc, Body&& body, Finish&& finish) {
+    if (acc.size() < nslots) acc.resize(nslots);
+    for (unsigned slot = 0; slot < nslots; ++slot) acc[slot] = adjnn;
     parallel_region(nslots, [&](unsigned slot, unsigned n) { body(slot, n, acc[slot]); });
     for (unsigned slot = 0; slot < nslots; ++slot) {
         do_add(adjnn, acc[slot]);
@@ -206,14 +221,18 @@ void with_slot_adjoints(unsigned nslots, NN& adjnn, Body&& body, Finish&& finish
 // entry when rows run in batches). Rows beyond one batch run in batches on nn.nthreads threads,
 // each reading its rows of X and Y into its own workspace; batch b is seeded with
 // adjJ * rows_b / R so that every row weighs the same whatever the batch size.
+// With store, its storage is used and kept for the next call.
 template <class NN>
 typename NN::SValue adj_objv(NN const& nn, InputRows const& X, InputRows const& Y, typename NN::SValue adjJ,
-                            NN& adjnn) {
+                            NN& adjnn, ObjvStorage<NN>* store = nullptr) {
     using SV = typename NN::SValue;
     const uint32_t R = X.rows;
     const uint32_t n = Y.cols;
+    std::unique_ptr<ObjvStorage<NN>> own;
+    ObjvStorage<NN>& st = store ? *store : *(own = std::make_unique<ObjvStorage<NN>>());
     if (nn.batch >= R) {
-        Workspace<NN> w;
+        if (st.ws.empty()) st.ws.resize(1);
+        Workspace<NN>& w = st.ws[0];
         X.read(0, R, w.Xb);
         Y.read(0, R, w.Yb);
         nn_zeros(w.adjR, R, n);
@@ -226,13 +245,18 @@ typename NN::SValue adj_objv(NN const& nn, InputRows const& X, InputRows const& 
     SV scaled = adjJ;
     scaled /= N;
     SV total(0.0);
-    std::vector<SV> sums(nslots, SV(0.0));
+    std::vector<SV>& sums = st.sums;
+    if (sums.size() < nslots) sums.resize(nslots);
+    for (unsigned slot = 0; slot < nslots; ++slot) sums[slot] = total;
+    // Each slot has a second workspace for the short last batch, so that neither changes shape
+    // from call to call.
+    if (st.ws.size() < 2 * std::size_t(nslots)) st.ws.resize(2 * std::size_t(nslots));
     with_slot_adjoints(
-        nslots, adjnn,
+        nslots, adjnn, st.acc,
         [&](unsigned slot, unsigned count, NN& acc) {
-            Workspace<NN> w;
             plan.for_thread(slot, count, [&](uint32_t b) {
                 const uint32_t rows = plan.rows_of(b);
+                Workspace<NN>& w = st.ws[2 * std::size_t(slot) + (rows != plan.size ? 1 : 0)];
                 X.read(plan.first_row(b), rows, w.Xb);
                 Y.read(plan.first_row(b), rows, w.Yb);
                 const SV seed = (scaled * static_cast<double>(rows)) * static_cast<double>(n);

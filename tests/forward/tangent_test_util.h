@@ -74,10 +74,10 @@ inline fad1<Mat> seeded_mat(Mat const& m, unsigned k, unsigned seed, double scal
 // m + eps * (tangent d of x), as a plain matrix.
 inline Mat along(fad1<Mat> const& x, std::size_t d, double eps) {
     Mat m = x.value;
-    m.data += eps * x.tangents[d].data;
+    m.data += eps * Vec(x.tangents[d].data);
     return m;
 }
-inline Vec along(fad1<Vec> const& x, std::size_t d, double eps) { return x.value + eps * x.tangents[d]; }
+inline Vec along(fad1<Vec> const& x, std::size_t d, double eps) { return x.value + eps * Vec(x.tangents[d]); }
 
 inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 

@@ -243,7 +243,8 @@ TEST(FadMatrixOps, MultThreeWayRuleAgreesWithGeneralProduct) {
     check_product(C, A1, B1, "one row and one column");
 
     // One-row value and tangents equal the first row of the general (two-row) product.
-    fad1<Mat> A1x2 = asMatrix(asVector(A1), 1, 4);
+    fad1<Mat> A1x2 = A1;
+    A1x2.shape(kDirs, 2, 4);
     A1x2.value = doubled_rows(A1.value);
     for (unsigned d = 0; d < kDirs; ++d) A1x2.tangents[d] = doubled_rows(A1.tangents[d]);
     fad1<Mat> Cg, C1;
@@ -348,7 +349,7 @@ TEST(FadMatrixOps, BinplusThreeBiasShapes) {
     EXPECT_EQ(err, "");
     expect_bits_equal(C.value.data, Vec(A.value.data + full.value), "entrywise value");
     for (unsigned d = 0; d < kDirs; ++d)
-        expect_bits_equal(C.tangents[d].data, Vec(A.tangents[d].data + full.tangents[d]), "entrywise tangent");
+        expect_bits_equal(C.tangents[d].data, Vec(Vec(A.tangents[d].data) + Vec(full.tangents[d])), "entrywise tangent");
 
     // Any other length: one message for the value and one per direction; C equals A.
     const fad1<Vec> bad = seeded_vec(random_vec(4, 55), kDirs, 56);

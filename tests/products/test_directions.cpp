@@ -40,7 +40,7 @@ TEST(DirectionSeeding, ReadsBothLayoutsAndTheSingleParameterRule) {
 }
 
 TEST(DirectionSeeding, WritesBothLayouts) {
-    std::valarray<Vec> t(Vec(3), 2);
+    VecTangents t(2, 3);
     t[0] = Vec{1, 2, 3};
     t[1] = Vec{4, 5, 6};
     double out[8];

@@ -17,6 +17,8 @@ test_that("wrong shapes name the argument and both shapes before the library is 
     list(quote(veltn_hvp(net, p, p[-1], d$X, d$Y)),
          sprintf("V: got a vector of length %d, expected a vector of length %d or a %d x k matrix", n - 1, n, n)),
     list(quote(veltn_jvp(net, p, matrix(0, n + 1, 2), d$X, d$Y)), sprintf("V: got %d x 2, expected %d x k", n + 1, n)),
+    list(quote(veltn_gnvp(net, p, matrix(0, n - 1, 2), d$X, d$Y)), sprintf("V: got %d x 2, expected %d x k", n - 1, n)),
+    list(quote(veltn_jacobian(net, p, d$X, d$Y[, 1])), "Y: got a vector of length 5, expected 5 x 2"),
     list(quote(veltn_vjp(net, p, d$Y[, 1], d$X, d$Y)), "U: got a vector of length 5, expected 5 x 2"),
     list(quote(veltn_vjp(net, p, array(0, c(5, 1, 2)), d$X, d$Y)), "U: got 5 x 1 x 2, expected 5 x 2"),
     list(quote(veltn_gradient(net, p, d$X[0, ], d$Y[0, ])), "X: got 0 x 2, expected at least 1 row"),
@@ -44,6 +46,8 @@ test_that("a floating-point event is a veltn_fpe at every entry point, with the 
     hvp = function() veltn_hvp(net, p, V, Xbad, d$Y),
     hessian = function() veltn_hessian(net, p, Xbad, d$Y),
     jvp = function() veltn_jvp(net, p, V, Xbad, d$Y),
+    gnvp = function() veltn_gnvp(net, p, V, Xbad, d$Y),
+    jacobian = function() veltn_jacobian(net, p, Xbad, d$Y),
     vjp = function() veltn_vjp(net, p, d$Y, Xbad, d$Y),
     terms = function() veltn_terms(net, p, Xbad, d$Y),
     outputs = function() veltn_outputs(net, p, Xbad)

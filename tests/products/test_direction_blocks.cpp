@@ -1,0 +1,103 @@
+// What the block layout of the tangents can break: direction counts at the edges of a block of
+// directions (up to the full Hessian, which runs in several blocks), and a thread's workspace
+// reused by calls of other row and direction counts on one handle.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/fd.h"
+#include "support/problem.h"
+
+namespace {
+
+const char* const kNet = "3 1 3 1 16 3 8 8 softplus sum_log_dnorm_fat";  // 113 parameters
+
+// k directions of n entries, direction-major, from seed.
+std::vector<double> directions(unsigned n, unsigned k, unsigned seed) { return random_vector(std::size_t(n) * k, seed); }
+
+// velt_Hv's k products, direction-major, for the direction-major V (stored in the given layout).
+std::vector<double> hessian_products(DataProblem const& p, std::vector<double> const& V, unsigned k, int rowmajor,
+                                     void* h = nullptr) {
+    const unsigned n = p.nw();
+    std::vector<double> in(V.size()), out(std::size_t(n) * k), g(n), res(out.size());
+    for (unsigned d = 0; d < k; ++d)
+        for (unsigned i = 0; i < n; ++i) in[rowmajor ? std::size_t(d) * n + i : std::size_t(i) * k + d] = V[std::size_t(d) * n + i];
+    velt_major(nullptr, rowmajor);
+    double J = 0;
+    EXPECT_EQ(velt_Hv(h ? h : p.net.h, p.w.data(), n, in.data(), k, p.X.data(), p.Y.data(), p.R, p.C, p.net.nout(), &J,
+                      g.data(), out.data()),
+              0);
+    velt_major(nullptr, 0);
+    for (unsigned d = 0; d < k; ++d)
+        for (unsigned i = 0; i < n; ++i) res[std::size_t(d) * n + i] = out[rowmajor ? std::size_t(d) * n + i : std::size_t(i) * k + d];
+    return res;
+}
+
+std::vector<double> jacobian_products(DataProblem const& p, std::vector<double> const& V, unsigned k, void* h = nullptr) {
+    std::vector<double> res(p.terms()), out(p.terms() * k);
+    velt_major(nullptr, 1);
+    EXPECT_EQ(velt_Jv(h ? h : p.net.h, p.w.data(), p.nw(), V.data(), k, p.X.data(), p.Y.data(), p.R, p.C, p.net.nout(),
+                      res.data(), out.data()),
+              0);
+    velt_major(nullptr, 0);
+    return out;
+}
+
+class DirectionBlockEdges : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(DirectionBlockEdges, EveryDirectionMatchesFiniteDifferencesOfTheGradient) {
+    DataProblem p(kNet, 40, 3, 0.5, 71);  // 40 rows: a full batch and a short one
+    const unsigned n = p.nw(), k = GetParam() ? GetParam() : n;
+    std::vector<double> V = directions(n, k, 72);
+    if (k == n) {  // the full Hessian
+        V.assign(std::size_t(n) * n, 0.0);
+        for (unsigned i = 0; i < n; ++i) V[std::size_t(i) * n + i] = 1.0;
+    }
+    const int rowmajor = int(k % 2);
+    const std::vector<double> H = hessian_products(p, V, k, rowmajor);
+    for (unsigned d = 0; d < k; ++d) {
+        const std::vector<double> v(V.begin() + std::ptrdiff_t(d) * n, V.begin() + std::ptrdiff_t(d + 1) * n);
+        const std::vector<double> want = fd::jvp([&](std::vector<double> const& x) { return p.grad(x); }, p.w, v);
+        const std::vector<double> got(H.begin() + std::ptrdiff_t(d) * n, H.begin() + std::ptrdiff_t(d + 1) * n);
+        SCOPED_TRACE("k " + std::to_string(k) + " direction " + std::to_string(d));
+        EXPECT_FD_NEAR(got, want);
+    }
+    // The same bits from run to run.
+    const std::vector<double> again = hessian_products(p, V, k, rowmajor);
+    EXPECT_EQ(std::memcmp(H.data(), again.data(), H.size() * sizeof(double)), 0);
+}
+
+// 0 stands for the parameter count (113: several blocks).
+INSTANTIATE_TEST_SUITE_P(Counts, DirectionBlockEdges, ::testing::Values(1u, 31u, 32u, 33u, 64u, 65u, 0u));
+
+TEST(DirectionBlocks, WorkspaceReusedAcrossRowAndDirectionCounts) {
+    // One handle called with changing rows and directions; each result must equal that of a
+    // fresh handle (a fresh workspace) bit for bit, and the first also the finite differences.
+    struct Call {
+        unsigned rows, k;
+        bool jv;
+    };
+    const Call calls[] = {{40, 8, false}, {100, 65, false}, {7, 1, false}, {40, 8, true},
+                          {40, 8, false}, {100, 33, true},  {3, 64, false}, {40, 8, false}};
+    Net shared(kNet);
+    for (Call const& c : calls) {
+        const DataProblem fresh(kNet, c.rows, 3, 0.5, 81);
+        const std::vector<double> V = directions(fresh.nw(), c.k, 82 + c.k);
+        SCOPED_TRACE(std::string(c.jv ? "Jv" : "Hv") + " rows " + std::to_string(c.rows) + " k " + std::to_string(c.k));
+        const std::vector<double> got =
+            c.jv ? jacobian_products(fresh, V, c.k, shared.h) : hessian_products(fresh, V, c.k, 0, shared.h);
+        const std::vector<double> want = c.jv ? jacobian_products(fresh, V, c.k) : hessian_products(fresh, V, c.k, 0);
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(double)), 0);
+        if (&c == &calls[0]) {
+            const std::vector<double> v(V.begin(), V.begin() + fresh.nw());
+            const std::vector<double> fd_h =
+                fd::jvp([&](std::vector<double> const& x) { return fresh.grad(x); }, fresh.w, v);
+            EXPECT_FD_NEAR(std::vector<double>(got.begin(), got.begin() + fresh.nw()), fd_h);
+        }
+    }
+}
+
+}  // namespace
