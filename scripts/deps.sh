@@ -13,6 +13,8 @@ packages+=(python3-dev python3-venv python3-setuptools python3-wheel python3-pyt
 packages+=(libopenmpi-dev openmpi-bin)
 # The drivers read Level 5 and v7.3 MAT-files through libmatio (built with zlib and HDF5).
 packages+=(libmatio-dev zlib1g-dev)
+# The MATLAB/Octave binding (matlab/): Octave and its MEX headers and mkoctfile.
+packages+=(octave liboctave-dev)
 case "${1:-}" in fuzz | tsan) packages+=(clang libclang-rt-14-dev libomp-14-dev) ;; esac
 missing=()
 for p in "${packages[@]}"; do

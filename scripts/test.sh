@@ -9,6 +9,7 @@ build=${1:-build}
 shift || true
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELTN_BUILD_TESTS=ON "$@"
 cmake --build "$build" -j"$(nproc)"
+# ctest includes the Octave tests of matlab/ (octave_binding) when mkoctfile was found.
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 scripts/test-r.sh "$build"
 
