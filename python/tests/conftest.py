@@ -34,6 +34,11 @@ def central(f, p, v, h=1e-5):
     return (np.asarray(f(p + h * v)) - np.asarray(f(p - h * v))) / (2 * h)
 
 
+def central_jacobian(f, p, h=1e-5):
+    """Jacobian of f (its output flattened) at p by central differences, one column per parameter."""
+    return np.stack([central(f, p, e, h).ravel() for e in np.eye(p.size)], axis=1)
+
+
 def norm_known(name):
     """Whether the loaded library knows the norm: a handle whose norm is unknown refuses velt_obj."""
     net = veltn.Network(f"1 1 2 1 32 1 2 id {name}")
