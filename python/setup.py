@@ -52,7 +52,8 @@ class BuildWithLibrary(build_ext):
             raise RuntimeError("cmake is needed to build libveltn (Debian: apt-get install cmake)")
         if not (libdir / "CMakeCache.txt").is_file():
             subprocess.run([cmake, "-S", str(ROOT), "-B", str(libdir), "-DCMAKE_BUILD_TYPE=Release",
-                            "-DVELTN_BUILD_TESTS=OFF", "-DVELTN_BUILD_BENCH=OFF", "-DVELTN_BUILD_DRIVERS=OFF"],
+                            "-DVELTN_BUILD_TESTS=OFF", "-DVELTN_BUILD_BENCH=OFF", "-DVELTN_BUILD_DRIVERS=OFF",
+                            "-DVELTN_BUILD_OCTAVE=OFF"],
                            check=True)
         env = dict(os.environ)
         env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
