@@ -101,4 +101,14 @@ void trace_objective(double J, double seconds) {
     emit(kStdout, line.str());
 }
 
+void trace_terms_objective(PlainNN const& norm, const double* terms, uint32_t n, uint32_t nout, double seconds) {
+    if (!std::getenv("NN_TRACE")) return;
+    const std::size_t count = std::size_t(n) * nout;
+    Mat R;
+    R.data = std::valarray<double>(terms, count);
+    R.rows = n;
+    R.cols = nout;
+    trace_objective(norm.norm_sum(R) / static_cast<double>(count), seconds);
+}
+
 }  // namespace veltn

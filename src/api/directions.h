@@ -44,5 +44,7 @@ void write_directions(VecTangents const& tangents, uint32_t d0, uint32_t c, uint
 double wall_seconds();
 // With NN_TRACE set, writes "J = <J>, <seconds> s" as a standard-output line.
 void trace_objective(double J, double seconds);
+// The same for an objective given by its n x nout per-element terms (the mean of norm's sum).
+void trace_terms_objective(PlainNN const& norm, const double* terms, uint32_t n, uint32_t nout, double seconds);
 
 }  // namespace veltn

@@ -68,13 +68,7 @@ extern "C" VELTN_API int velt_jacobian(void* handle, const double* w, uint32_t n
         const double t0 = wall_seconds();
         jacobian_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), res, Jac, nw);
         const double t1 = wall_seconds();
-        if (std::getenv("NN_TRACE")) {
-            Mat R;
-            R.data = std::valarray<double>(res, terms);
-            R.rows = n;
-            R.cols = nout;
-            trace_objective(nn.norm_sum(R) / static_cast<double>(terms), t1 - t0);
-        }
+        trace_terms_objective(nn, res, n, nout, t1 - t0);
     });
 }
 

@@ -45,12 +45,6 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
         };
         jacobian_vector_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), put, &ws.rows);
         const double t1 = wall_seconds();
-        if (std::getenv("NN_TRACE")) {
-            Mat R;
-            R.data = std::valarray<double>(res, terms);
-            R.rows = n;
-            R.cols = nout;
-            trace_objective(info.model.norm_sum(R) / static_cast<double>(terms), t1 - t0);
-        }
+        trace_terms_objective(info.model, res, n, nout, t1 - t0);
     });
 }
