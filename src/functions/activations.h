@@ -2,6 +2,7 @@
 // forms; the tangent types specialise them. An adjoint writes dZ = dA * f'(Z) elementwise.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -84,10 +85,17 @@ void adj_softplus(M const& Z, M const& dA, M& dZ) {
 
 // S := f'(Z) of softplus, so that S * dA gives adj_softplus(Z, dA) bit for bit (the adjoint
 // multiplies the slope e / (1 + e) by dA, and a slope of 1 above the cut-off keeps dA as it is).
+// The ones come from a stack block, a chunk at a time (an element's value does not depend on
+// the chunk it sits in), so that a steady caller allocates nothing here.
 inline void softplus_slope_into(Mat const& Z, Mat& S) {
     S.resize(Z.rows, Z.cols);
-    const Vec ones(1.0, Z.size());
-    vec_softplus_adjoint(ptr(Z.data), ptr(ones), ptr(S.data), Z.size(), kSoftplusCutoff);
+    constexpr std::size_t kChunk = 256;
+    double ones[kChunk];
+    std::fill_n(ones, kChunk, 1.0);
+    const double* z = ptr(Z.data);
+    double* s = ptr(S.data);
+    for (std::size_t i = 0, n = Z.size(); i < n; i += kChunk)
+        vec_softplus_adjoint(z + i, ones, s + i, std::min(kChunk, n - i), kSoftplusCutoff);
 }
 
 // softplus(z) - 1; its adjoint is adj_softplus.

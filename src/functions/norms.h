@@ -41,6 +41,31 @@ inline double sum_in_order(const double* x, std::size_t n) {
     return s;
 }
 
+// The forms below that need a temporary per element keep it on the stack and run over the
+// elements in chunks of this many, so that they allocate nothing; an element's value does not
+// depend on the chunk it falls in, and sums carry on from chunk to chunk in index order.
+constexpr std::size_t kNormChunk = 256;
+
+// f(first, count) over consecutive chunks of [0, n).
+template <class F>
+void in_norm_chunks(std::size_t n, F&& f) {
+    for (std::size_t i = 0; i < n; i += kNormChunk) f(i, n - i < kNormChunk ? n - i : kNormChunk);
+}
+
+// sum_in_order of the values values(x, out, n) gives for x[0 .. n).
+template <class Values>
+double sum_of_values(const double* x, std::size_t n, Values&& values) {
+    double t[kNormChunk];
+    double s = 0.0;
+    in_norm_chunks(n, [&](std::size_t i, std::size_t c) {
+        values(x + i, t, c);
+        std::size_t j = 0;
+        if (i == 0) s = t[j++];
+        for (; j < c; ++j) s += t[j];
+    });
+    return s;
+}
+
 // ---- "sum" -----------------------------------------------------------------------------
 
 // f(R) = sum of R; df/dR_i = 1, so the adjoint is the seed everywhere.
@@ -106,16 +131,19 @@ inline double adj_dcauchy_value(double x, double gamma, double w) {
 inline void adj_dnorm_fat_values(const double* x, const double* w, double* out, std::size_t n, double sigma) {
     using namespace norm_constants;
     const auto [d, k] = CoreConstants(sigma);
-    std::vector<double> e(n);
-    dnorm_core_exp(x, e.data(), n, sigma, d);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (dnorm_inside(x[i], sigma)) {
-            const double v = (((w[i] * k) * e[i]) / d) * x[i];
-            out[i] = v + v;
-        } else {
-            out[i] = adj_dcauchy_value(x[i], kGamma, w[i]);
+    double e[kNormChunk];
+    in_norm_chunks(n, [&, d = d, k = k](std::size_t i0, std::size_t c) {
+        dnorm_core_exp(x + i0, e, c, sigma, d);
+        for (std::size_t j = 0; j < c; ++j) {
+            const std::size_t i = i0 + j;
+            if (dnorm_inside(x[i], sigma)) {
+                const double v = (((w[i] * k) * e[j]) / d) * x[i];
+                out[i] = v + v;
+            } else {
+                out[i] = adj_dcauchy_value(x[i], kGamma, w[i]);
+            }
         }
-    }
+    });
 }
 
 // out = -log(p(x)) + b: 0 at x = 0.
@@ -127,10 +155,12 @@ inline void log_dnorm_values(const double* x, double* out, std::size_t n) {
 
 // out = w * d/dx [-log p(x)] = (-w / p(x)) * p'(x).
 inline void adj_log_dnorm_values(const double* x, const double* w, double* out, std::size_t n) {
-    std::vector<double> u(n);
-    dnorm_fat_values(x, u.data(), n, norm_constants::kSigma);
-    for (std::size_t i = 0; i < n; ++i) u[i] = (-w[i]) / u[i];
-    adj_dnorm_fat_values(x, u.data(), out, n, norm_constants::kSigma);
+    double u[kNormChunk];
+    in_norm_chunks(n, [&](std::size_t i, std::size_t c) {
+        dnorm_fat_values(x + i, u, c, norm_constants::kSigma);
+        for (std::size_t j = 0; j < c; ++j) u[j] = (-w[i + j]) / u[j];
+        adj_dnorm_fat_values(x + i, u, out + i, c, norm_constants::kSigma);
+    });
 }
 
 template <class V>
@@ -171,8 +201,7 @@ V log_dnorm(M const& R) {
 
 template <class M, class S>
 S sum_log_dnorm(M const& R) {
-    const Vec terms = log_dnorm_vec(R.data);
-    return sum_in_order(ptr(terms), terms.size());
+    return sum_of_values(ptr(R.data), R.size(), log_dnorm_values);
 }
 
 template <class M, class V>
@@ -185,8 +214,11 @@ void adj_log_dnorm(M const& R, V const& w, M& adjR) {
 template <class M, class S>
 void adj_sum_log_dnorm(M const& R, S& s, M& adjR) {
     adjR.resize(R.rows, R.cols);
-    const std::vector<double> seed(R.size(), s);
-    adj_log_dnorm_values(ptr(R.data), seed.data(), ptr(adjR.data), R.size());
+    double seed[kNormChunk];
+    for (double& v : seed) v = s;
+    const double* r = ptr(R.data);
+    double* out = ptr(adjR.data);
+    in_norm_chunks(R.size(), [&](std::size_t i, std::size_t c) { adj_log_dnorm_values(r + i, seed, out + i, c); });
 }
 
 // phi''(r) of -log p(r) + b: 1 / sigma^2 in the normal core (phi' = r / sigma^2 there, taken as
@@ -273,19 +305,19 @@ struct PseudoHuberTerms {
 // f(R) = sum_i phi(R_i), in index order.
 template <class T, class M, class S>
 S elementwise_norm_sum(M const& R) {
-    std::vector<double> t(R.size());
-    T::values(ptr(R.data), t.data(), t.size());
-    return sum_in_order(t.data(), t.size());
+    return sum_of_values(ptr(R.data), R.size(), T::values);
 }
 // adjR_i = s phi'(R_i); adjR takes R's shape.
 template <class T, class M, class S>
 void adj_elementwise_norm_sum(M const& R, S& s, M& adjR) {
-    const std::size_t n = R.size();
-    std::vector<double> slope(n);
-    T::slopes(ptr(R.data), slope.data(), n);
+    const double* r = ptr(R.data);
     adjR.resize(R.rows, R.cols);
     const double seed = s;
-    for (std::size_t i = 0; i < n; ++i) adjR.data[i] = seed * slope[i];
+    double slope[kNormChunk];
+    in_norm_chunks(R.size(), [&](std::size_t i, std::size_t c) {
+        T::slopes(r + i, slope, c);
+        for (std::size_t j = 0; j < c; ++j) adjR.data[i + j] = seed * slope[j];
+    });
 }
 // f_i(R) = phi(R_i).
 template <class T, class M, class V>
@@ -297,11 +329,13 @@ V elementwise_norm_terms(M const& R) {
 // adjR_i = w_i phi'(R_i); adjR takes R's shape.
 template <class T, class M, class V>
 void adj_elementwise_norm_terms(M const& R, V const& w, M& adjR) {
-    const std::size_t n = R.size();
-    std::vector<double> slope(n);
-    T::slopes(ptr(R.data), slope.data(), n);
+    const double* r = ptr(R.data);
     adjR.resize(R.rows, R.cols);
-    for (std::size_t i = 0; i < n; ++i) adjR.data[i] = w[i] * slope[i];
+    double slope[kNormChunk];
+    in_norm_chunks(R.size(), [&](std::size_t i, std::size_t c) {
+        T::slopes(r + i, slope, c);
+        for (std::size_t j = 0; j < c; ++j) adjR.data[i + j] = w[i + j] * slope[j];
+    });
 }
 
 inline void curvatures_sq(const double* r, double* out, std::size_t n) { SqTerms::curvatures(r, out, n); }
