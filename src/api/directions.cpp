@@ -23,6 +23,27 @@ VELTN::VELTNInfo& checked_product(void* handle, uint32_t nw, uint32_t n, uint32_
     return info;
 }
 
+namespace {
+
+// The tangents of one direction take, per row of a batch, the layer inputs, pre-activations and
+// their adjoints; a block of directions should keep them within this many bytes.
+constexpr double kCacheBytes = 1 << 20;
+constexpr uint32_t kMinBlock = 8, kMaxBlock = 64;
+
+}  // namespace
+
+uint32_t block_size(PlainNN const& nn, uint32_t rows, uint32_t k) {
+    double width = 0;  // columns of the tangents one row of a batch carries per direction
+    for (uint32_t l = 0; l + 1 < nn.nlayers; ++l) width += double(nn.sizes[l] + nn.sizes[l + 1]) * nn.niter;
+    width += double(nn.niter) * nn.hidden_width() + nn.numout;
+    const double per_direction = 2.0 * width * double(std::min(nn.batch, rows)) * sizeof(double);
+    const double fit = std::floor(kCacheBytes / std::max(per_direction, 1.0));
+    const uint32_t most = uint32_t(std::clamp(fit, double(kMinBlock), double(kMaxBlock)));
+    if (k <= most) return k;
+    const uint32_t blocks = (k + most - 1) / most;
+    return (k + blocks - 1) / blocks;
+}
+
 void seeded_parameters_into(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t d0, uint32_t c,
                             uint32_t used, fad1<Vec>& P) {
     const uint32_t n = std::min(nw, used);
@@ -88,6 +109,16 @@ void write_directions(std::valarray<Vec> const& directions, uint32_t k, std::siz
 void write_directions(VecTangents const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out) {
     write_directions(tangents, 0, k, k, len, len_out, out);
+}
+
+void write_direction(PlainNN const& nn, uint32_t d, uint32_t k, std::size_t len_out, double* out) {
+    auto at = [&](std::size_t i) -> double& { return veltn_rowmajor ? out[std::size_t(d) * len_out + i] : out[i * k + d]; };
+    std::size_t i = 0;
+    for (uint32_t l = 0; l < nn.nlayers; ++l) {
+        for (double x : nn.biases[l]) at(i++) = x;
+        for (double x : nn.weights[l].data) at(i++) = x;
+    }
+    for (; i < len_out; ++i) at(i) = 0.0;
 }
 
 double wall_seconds() {

@@ -16,6 +16,11 @@ namespace veltn {
 // product then checks the arrays only it stores. Returns the handle.
 VELTN::VELTNInfo& checked_product(void* handle, uint32_t nw, uint32_t n, uint32_t nin, uint32_t nout);
 
+// Directions one tangent sweep over `rows` rows carries when k are asked for: as many as keep
+// one batch's tangents within about a core's second-level cache, between 8 and 64; more run in
+// blocks of equal size, so that memory does not grow with k.
+uint32_t block_size(PlainNN const& nn, uint32_t rows, uint32_t k);
+
 // The parameter vector w (nw values; null reads as zeros) with k tangents: tangent d is
 // direction d of V in the layout veltn_rowmajor selects (null V reads as zeros). Only the first
 // `used` entries of w and of each direction are read; the rest are zero. For nw = 1 and k = 1
@@ -39,6 +44,10 @@ void write_directions(std::valarray<Vec> const& directions, uint32_t k, std::siz
 // The same for the c directions of `tangents`, as directions d0 .. d0+c-1 of the k in out.
 void write_directions(VecTangents const& tangents, uint32_t d0, uint32_t c, uint32_t k, std::size_t len,
                       std::size_t len_out, double* out);
+
+// Writes nn's parameters (numel values in the parameter layout, then zeros up to len_out >=
+// numel) as direction d of the k in out, in the veltn_rowmajor layout.
+void write_direction(PlainNN const& nn, uint32_t d, uint32_t k, std::size_t len_out, double* out);
 
 // Seconds on a monotonic clock, for the NN_TRACE line.
 double wall_seconds();

@@ -1,7 +1,6 @@
 // Exported Hessian-vector product (the algorithm: products/hessian_vector.h); this file checks
 // the arguments and runs the caller's directions in blocks through the thread's workspace.
 #include <algorithm>
-#include <cmath>
 
 #include "api/directions.h"
 #include "api/workspace.h"
@@ -9,29 +8,6 @@
 #include "veltn.h"
 
 using namespace veltn;
-
-namespace {
-
-// Directions one sweep carries: as many as keep one batch's tangents (layer inputs, pre-
-// activations and their adjoints, each direction a batch-rows x width block) within about a
-// core's second-level cache, between 8 and 64. More directions run in blocks of equal size, so
-// the cost per direction does not rise with k and memory does not grow with it.
-constexpr double kCacheBytes = 1 << 20;
-constexpr uint32_t kMinBlock = 8, kMaxBlock = 64;
-
-uint32_t block_size(PlainNN const& nn, uint32_t rows, uint32_t k) {
-    double width = 0;  // columns of the tangents one row of a batch carries per direction
-    for (uint32_t l = 0; l + 1 < nn.nlayers; ++l) width += double(nn.sizes[l] + nn.sizes[l + 1]) * nn.niter;
-    width += double(nn.niter) * nn.hidden_width() + nn.numout;
-    const double per_direction = 2.0 * width * double(std::min(nn.batch, rows)) * sizeof(double);
-    const double fit = std::floor(kCacheBytes / std::max(per_direction, 1.0));
-    const uint32_t most = uint32_t(std::clamp(fit, double(kMinBlock), double(kMaxBlock)));
-    if (k <= most) return k;
-    const uint32_t blocks = (k + most - 1) / most;
-    return (k + blocks - 1) / blocks;
-}
-
-}  // namespace
 
 extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, const double* V, uint32_t k,
                                  const double* X, const double* Y, uint32_t n, uint32_t nin, uint32_t nout, double* J,

@@ -1,5 +1,6 @@
 // Exported Jacobian-vector product (the algorithm: products/jacobian_vector.h); this file
 // checks the arguments and lays the terms and their tangents out in the caller's arrays.
+#include <algorithm>
 #include <cstdlib>
 
 #include "api/directions.h"
@@ -21,29 +22,39 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
         const std::size_t terms = std::size_t(n) * nout;
         const bool rowmajor = veltn_rowmajor != 0;
 
-        const DirectionScope directions(k);
+        const uint32_t used = static_cast<uint32_t>(numel(info.model));
         TangentWorkspace& ws = tangent_workspace(info);
-        seeded_parameters_into(w, nw, V, k, 0, k, static_cast<uint32_t>(numel(info.model)), ws.params);
-        ws.nn = info.admodel;
-        setweights(ws.nn, ws.params);
-        TangentNN const& nn = ws.nn;
-        const double t0 = wall_seconds();
-        // Each batch writes its terms and their k tangents straight into res and Jv.
-        auto put = [&](uint32_t row0, fad1<Mat> const& O) {
-            const std::size_t e0 = std::size_t(row0) * nout, count = O.size();
-            std::copy_n(ptr(O.value.data), count, res + e0);
-            for (uint32_t d = 0; d < k; ++d) {
-                const double* t = d < O.ndir() ? O.tangents.at(d) : nullptr;
-                for (std::size_t e = 0; e < count; ++e) {
-                    const double v = t ? t[e] : 0.0;
-                    if (rowmajor)
-                        Jv[std::size_t(d) * terms + e0 + e] = v;
-                    else
-                        Jv[(e0 + e) * k + d] = v;
+        const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
+        // The directions run in blocks, one sweep over the rows each, so that the tangents' memory
+        // does not grow with k; the terms do not depend on the directions and are written once.
+        const uint32_t block = block_size(info.model, n, k);
+        double t0 = wall_seconds();
+        for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += block) {
+            const uint32_t c = std::min(block, k - d0);
+            const DirectionScope directions(c);
+            seeded_parameters_into(w, nw, V, k, d0, c, used, ws.params);
+            ws.nn = info.admodel;
+            setweights(ws.nn, ws.params);
+            if (d0 == 0) t0 = wall_seconds();
+            // Each batch writes its terms and the block's tangents straight into res and Jv.
+            auto put = [&](uint32_t row0, fad1<Mat> const& O) {
+                const std::size_t e0 = std::size_t(row0) * nout, count = O.size();
+                if (d0 == 0) std::copy_n(ptr(O.value.data), count, res + e0);
+                for (uint32_t j = 0; j < c; ++j) {
+                    const std::size_t d = std::size_t(d0) + j;
+                    const double* t = j < O.ndir() ? O.tangents.at(j) : nullptr;
+                    for (std::size_t e = 0; e < count; ++e) {
+                        const double v = t ? t[e] : 0.0;
+                        if (rowmajor)
+                            Jv[d * terms + e0 + e] = v;
+                        else
+                            Jv[(e0 + e) * k + d] = v;
+                    }
                 }
-            }
-        };
-        jacobian_vector_rows(nn, caller_rows(X, n, nin, "X"), caller_rows(Y, n, nout, "Y"), put, &ws.rows);
+            };
+            jacobian_vector_rows(ws.nn, Xr, Yr, put, &ws.rows);
+            if (c == 0) break;
+        }
         const double t1 = wall_seconds();
         trace_terms_objective(info.model, res, n, nout, t1 - t0);
     });
