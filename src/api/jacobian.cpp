@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "api/directions.h"
+#include "api/workspace.h"
 #include "model/description.h"
 #include "products/gauss_newton.h"
 #include "products/jacobian.h"
@@ -31,28 +32,6 @@ void require_fits_in_memory(uint64_t rows, uint64_t cols, const char* name) {
 // Directions per tangent sweep of velt_GNv: the sweep's tangents take k times the memory of its
 // values, so a large k (the identity, for the whole matrix G) runs in blocks of this many.
 constexpr uint32_t kDirectionBlock = 64;
-
-// The parameters w with directions d0 .. d0 + kb - 1 of V (k directions in the veltn_rowmajor
-// layout; null reads as zeros) as tangents; as seeded_parameters for a block of directions.
-fad1<Vec> block_parameters(const double* w, uint32_t nw, const double* V, uint32_t k, uint32_t d0, uint32_t kb,
-                           uint32_t used) {
-    if (nw == 1 && k == 1) return seeded_parameters(w, nw, V, k, used);
-    const uint32_t n = std::min(nw, used);
-    Vec value(0.0, nw);
-    value[std::slice(0, n, 1)] = vector_from(w, n, "the parameter vector");
-    fad1<Vec> P(value, kb);
-    if (!V) return P;
-    for (uint32_t d = 0; d < kb; ++d) {
-        bool finite = true;
-        for (uint32_t i = 0; i < n; ++i) {
-            const double v = veltn_rowmajor ? V[std::size_t(d0 + d) * nw + i] : V[std::size_t(i) * k + d0 + d];
-            finite &= std::isfinite(v);
-            P.tangents[d][i] = v;
-        }
-        if (!finite) throw FloatingPointFailure("V holds NaN or infinity");
-    }
-    return P;
-}
 
 }  // namespace
 
@@ -83,30 +62,38 @@ extern "C" VELTN_API int velt_GNv(void* handle, const double* w, uint32_t nw, co
         require_array(GNv, k, "GNv");
         const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
 
-        const PlainNN nn = loaded_model(info.model, w, nw);
-        const uint32_t used = static_cast<uint32_t>(numel(nn));
+        const uint32_t used = static_cast<uint32_t>(numel(info.model));
+        TangentWorkspace& ws = tangent_workspace(info);
         const double t0 = wall_seconds();
-        PlainNN zero = nn;
-        zero_parameters(zero);
-        PlainNN grad = zero;
-        std::valarray<Vec> directions_out(k);
+        ws.grad = info.model;
+        zero_parameters(ws.grad);
         double objective = 0;
         // Blocks of directions, each from one tangent sweep; the first also gives the gradient.
         for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += kDirectionBlock) {
             const uint32_t kb = std::min(kDirectionBlock, k - d0);
             const DirectionScope directions(kb);
-            TangentNN tnn = info.admodel;
-            setweights(tnn, block_parameters(w, nw, V, k, d0, kb, used));
-            std::vector<PlainNN> products(kb, zero);
-            const double J_block = gauss_newton_rows(tnn, nn, Xr, Yr, kb, grad, products, d0 == 0);
+            seeded_parameters_into(w, nw, V, k, d0, kb, used, ws.params);
+            ws.nn = info.admodel;
+            setweights(ws.nn, ws.params);
+            if (d0 == 0) {
+                // The plain model holds the same parameters, without the directions.
+                ws.plain = info.model;
+                setweights(ws.plain, ws.params.value);
+            }
+            if (ws.products.size() < kb) ws.products.resize(kb, ws.grad);
+            for (uint32_t d = 0; d < kb; ++d) {
+                ws.products[d] = info.model;
+                zero_parameters(ws.products[d]);
+            }
+            const double J_block =
+                gauss_newton_rows(ws.nn, ws.plain, Xr, Yr, kb, ws.grad, ws.products, d0 == 0, &ws.gauss_newton);
             if (d0 == 0) objective = J_block;
-            for (uint32_t d = 0; d < kb; ++d) directions_out[d0 + d] = getweights(products[d]);
+            for (uint32_t d = 0; d < kb; ++d) write_direction(ws.products[d], d0 + d, k, nw, GNv);
             if (k == 0) break;
         }
         trace_objective(objective, wall_seconds() - t0);
 
         *J = objective;
-        copy_parameters_out(getweights(grad), g, nw);
-        write_directions(directions_out, k, used, nw, GNv);
+        write_direction(ws.grad, 0, 1, nw, g);
     });
 }

@@ -11,6 +11,7 @@
 
 #include "api/handle.h"
 #include "forward/tangent_functions.h"
+#include "products/gauss_newton.h"
 #include "reverse/reverse_pass.h"
 
 namespace veltn {
@@ -20,6 +21,11 @@ struct TangentWorkspace {
     fad1<Vec> params, grads;
     ObjvStorage<TangentNN> objv;
     std::vector<ForwardScratch<TangentNN>> rows;
+    // The Gauss-Newton products: the plain model, the gradient, a block's products and the
+    // passes' storage.
+    PlainNN plain, grad;
+    std::vector<PlainNN> products;
+    GaussNewtonStore gauss_newton;
 };
 
 // The calling thread's workspace for the handle, made on its first use on this thread.

@@ -31,14 +31,31 @@ inline void plain_sweep(Sweep<TangentNN> const& t, Sweep<PlainNN>& p) {
     value_part(t.last, p.last);
 }
 
+// What one slot keeps from batch to batch (two per slot in GaussNewtonStore: one for full
+// batches, one for the short last batch, so that neither changes shape).
+struct GaussNewtonScratch {
+    Sweep<TangentNN> tsw;
+    Workspace<PlainNN> w;
+    Slopes slopes;
+    Vec weights, curvature;
+};
+
+// The storage of gauss_newton_rows, kept by a caller for its next call.
+struct GaussNewtonStore {
+    std::vector<GaussNewtonScratch> slots;
+    std::vector<PlainNN> acc;
+    std::vector<double> sums;
+};
+
 // Over all rows of X and Y: returns the objective; grad (zero on entry) receives its gradient
 // (unless with_gradient is false) and products[d] (zero on entry) G v_d, where tnn carries the k
 // directions v_d and nn the same parameters without them. Rows run in batches on nn.nthreads
 // threads; each slot's accumulators are added in slot order, so the result does not depend on
-// the team. A direction's product does not depend on the other directions.
+// the team. A direction's product does not depend on the other directions. With store, the
+// storage comes from it and stays there for the next call.
 inline double gauss_newton_rows(TangentNN const& tnn, PlainNN const& nn, InputRows const& X, InputRows const& Y,
                                 uint32_t k, PlainNN& grad, std::vector<PlainNN>& products,
-                                bool with_gradient = true) {
+                                bool with_gradient = true, GaussNewtonStore* store = nullptr) {
     const uint32_t n = X.rows, nout = Y.cols;
     const double N = double(n) * double(nout);
     const uint32_t batch = std::min<uint32_t>(nn.batch, n);
@@ -46,20 +63,29 @@ inline double gauss_newton_rows(TangentNN const& tnn, PlainNN const& nn, InputRo
     const unsigned nslots = region_slots(nn.nthreads, n, batch, work);
     const BatchPlan plan(n, batch, nslots);
     const std::size_t per = std::size_t(k) + 1;
+    GaussNewtonStore own;
+    GaussNewtonStore& st = store ? *store : own;
     // With one slot the batches add straight into the results.
-    std::vector<PlainNN> acc(nslots > 1 ? nslots * per : 0, grad);
-    std::vector<double> sums(nslots, 0.0);
+    std::vector<PlainNN>& acc = st.acc;
+    if (nslots > 1) {
+        if (acc.size() < nslots * per) acc.resize(nslots * per, grad);
+        for (std::size_t j = 0; j < nslots * per; ++j) acc[j] = grad;
+    }
+    std::vector<double>& sums = st.sums;
+    sums.assign(nslots, 0.0);
+    if (st.slots.size() < 2 * std::size_t(nslots)) st.slots.resize(2 * std::size_t(nslots));
     parallel_region(nslots, [&](unsigned slot, unsigned count) {
-        Sweep<TangentNN> tsw;
-        Workspace<PlainNN> w;
-        Slopes slopes;
-        Vec weights, curvature;
         auto into = [&](std::size_t j) -> PlainNN& {
             if (nslots > 1) return acc[slot * per + j];
             return j == 0 ? grad : products[j - 1];
         };
         plan.for_thread(slot, count, [&](uint32_t b) {
             const uint32_t row0 = plan.first_row(b), rows = plan.rows_of(b);
+            GaussNewtonScratch& gs = st.slots[2 * std::size_t(slot) + (rows != plan.size ? 1 : 0)];
+            Sweep<TangentNN>& tsw = gs.tsw;
+            Workspace<PlainNN>& w = gs.w;
+            Slopes& slopes = gs.slopes;
+            Vec &weights = gs.weights, &curvature = gs.curvature;
             X.read(row0, rows, w.Xb);
             Y.read(row0, rows, w.Yb);
             forward_sweep(tnn, w.Xb, w.Yb, tsw);

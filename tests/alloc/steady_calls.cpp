@@ -77,6 +77,10 @@ struct Problem {
     int jv(uint32_t k) {
         return velt_Jv(h, w.data(), np, V.data(), k, X.data(), Y.data(), rows, nin, nout, res.data(), out.data());
     }
+    int gnv(uint32_t k) {
+        double J;
+        return velt_GNv(h, w.data(), np, V.data(), k, X.data(), Y.data(), rows, nin, nout, &J, g.data(), out.data());
+    }
 };
 
 const Net kNets[] = {{"3 1 3 1 16 3 8 8 softplus sum", 100},
@@ -89,7 +93,8 @@ TEST_P(SteadyCalls, SecondCallAllocatesNothing) {
     const auto [net, k] = GetParam();
     Problem p(kNets[net], k);
     for (auto [name, call] : {std::pair<const char*, int (Problem::*)(uint32_t)>{"velt_Hv", &Problem::hv},
-                              {"velt_Jv", &Problem::jv}}) {
+                              {"velt_Jv", &Problem::jv},
+                              {"velt_GNv", &Problem::gnv}}) {
         ASSERT_EQ((p.*call)(k), 0) << name;
         const long before = allocations.load();
         ASSERT_EQ((p.*call)(k), 0) << name;
@@ -98,6 +103,6 @@ TEST_P(SteadyCalls, SecondCallAllocatesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(NetsAndDirections, SteadyCalls,
-                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(1u, 8u, 64u, 65u)));
+                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(1u, 8u, 64u, 65u, 200u)));
 
 }  // namespace
