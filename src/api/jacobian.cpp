@@ -1,11 +1,8 @@
 // Exported whole Jacobian of the per-element terms, and the Gauss-Newton products.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <valarray>
-#include <vector>
 
 #include "api/directions.h"
 #include "api/workspace.h"
@@ -80,11 +77,9 @@ extern "C" VELTN_API int velt_GNv(void* handle, const double* w, uint32_t nw, co
                 ws.plain = info.model;
                 setweights(ws.plain, ws.params.value);
             }
+            // The products keep the model's shape from call to call (ws.grad is a zero of it).
             if (ws.products.size() < kb) ws.products.resize(kb, ws.grad);
-            for (uint32_t d = 0; d < kb; ++d) {
-                ws.products[d] = info.model;
-                zero_parameters(ws.products[d]);
-            }
+            for (uint32_t d = 0; d < kb; ++d) zero_parameters(ws.products[d]);
             const double J_block =
                 gauss_newton_rows(ws.nn, ws.plain, Xr, Yr, kb, ws.grad, ws.products, d0 == 0, &ws.gauss_newton);
             if (d0 == 0) objective = J_block;

@@ -3,6 +3,7 @@
 // central differences of the plain row in test_tangent_network.cpp.)
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
 #include <string>
 
@@ -54,4 +55,43 @@ TEST(FunctionTable, VectorKernelsMatchTheMatrixForms) {
         row.kernel(ptr(kPoints.data), ptr(y), n);
         expect_bits_equal(y, row.terms(kPoints), "kernel");
     }
+}
+
+// The plain norm forms and the softplus slopes run over long arrays in chunks: across the chunk
+// edges (700 elements, two edges and a short tail) every element gets the value it gets alone,
+// and the sum is the terms added in index order.
+TEST(FunctionTable, LongArraysGiveEveryElementItsOwnValue) {
+    const std::size_t n = 700;
+    Vec r(n), w(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        r[i] = kPoints.data[i % kPoints.size()] * (1.0 + 1e-3 * double(i));
+        w[i] = std::sin(0.3 * double(i)) + 0.1;
+    }
+    const Mat R = make_mat(n, 1, r);
+    auto alone = [&](std::size_t i) { return make_mat(1, 1, Vec{r[i]}); };
+    for (auto const& row : norm_rows<Mat, Vec, double>) {
+        SCOPED_TRACE(row.name);
+        const Vec terms = row.terms(R);
+        double sum = terms[0];
+        for (std::size_t i = 1; i < n; ++i) sum += terms[i];
+        EXPECT_TRUE(same_bits(row.sum(R), sum)) << row.sum(R) << " vs " << sum;
+        double seed = 0.75;
+        Mat by_sum(n, 1), by_terms(n, 1), one(1, 1);  // "sum" writes into the shape it is given
+        row.adj_sum(R, seed, by_sum);
+        row.adj_terms(R, w, by_terms);
+        Vec want_sum(n), want_terms(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            row.adj_sum(alone(i), seed, one);
+            want_sum[i] = one.data[0];
+            row.adj_terms(alone(i), Vec{w[i]}, one);
+            want_terms[i] = one.data[0];
+        }
+        expect_bits_equal(by_sum.data, want_sum, "adj_sum");
+        expect_bits_equal(by_terms.data, want_terms, "adj_terms");
+    }
+    // S * dA is the softplus adjoint of dA, bit for bit.
+    Mat S, dZ;
+    softplus_slope_into(R, S);
+    adj_softplus<Mat, Vec>(R, make_mat(n, 1, w), dZ);
+    expect_bits_equal(Vec(S.data * w), dZ.data, "softplus slope");
 }

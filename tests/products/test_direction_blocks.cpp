@@ -1,8 +1,9 @@
 // What the block layout of the tangents can break: direction counts at the edges of a block of
 // directions (up to the full Hessian, which runs in several blocks), and a thread's workspace
-// reused by calls of other row and direction counts on one handle.
+// reused by calls of other products, row and direction counts on one handle.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -35,11 +36,35 @@ std::vector<double> hessian_products(DataProblem const& p, std::vector<double> c
     return res;
 }
 
-std::vector<double> jacobian_products(DataProblem const& p, std::vector<double> const& V, unsigned k, void* h = nullptr) {
-    std::vector<double> res(p.terms()), out(p.terms() * k);
+// velt_Jv's k products, direction-major, for the direction-major V (stored in the given layout);
+// res receives the terms.
+std::vector<double> jacobian_products(DataProblem const& p, std::vector<double> const& V, unsigned k, void* h = nullptr,
+                                      int rowmajor = 1, std::vector<double>* res = nullptr) {
+    const unsigned n = p.nw();
+    const std::size_t E = p.terms();
+    std::vector<double> in(V.size()), terms(E), out(E * k), got(out.size());
+    for (unsigned d = 0; d < k; ++d)
+        for (unsigned i = 0; i < n; ++i) in[rowmajor ? std::size_t(d) * n + i : std::size_t(i) * k + d] = V[std::size_t(d) * n + i];
+    velt_major(nullptr, rowmajor);
+    EXPECT_EQ(velt_Jv(h ? h : p.net.h, p.w.data(), n, in.data(), k, p.X.data(), p.Y.data(), p.R, p.C, p.net.nout(),
+                      terms.data(), out.data()),
+              0);
+    velt_major(nullptr, 0);
+    for (unsigned d = 0; d < k; ++d)
+        for (std::size_t e = 0; e < E; ++e) got[d * E + e] = out[rowmajor ? d * E + e : e * k + d];
+    if (res) *res = terms;
+    return got;
+}
+
+// velt_GNv's gradient followed by its k products, direction-major (row-major layout).
+std::vector<double> gauss_newton_products(DataProblem const& p, std::vector<double> const& V, unsigned k,
+                                          void* h = nullptr) {
+    const unsigned n = p.nw();
+    std::vector<double> out(std::size_t(n) * (k + 1));
+    double J = 0;
     velt_major(nullptr, 1);
-    EXPECT_EQ(velt_Jv(h ? h : p.net.h, p.w.data(), p.nw(), V.data(), k, p.X.data(), p.Y.data(), p.R, p.C, p.net.nout(),
-                      res.data(), out.data()),
+    EXPECT_EQ(velt_GNv(h ? h : p.net.h, p.w.data(), n, V.data(), k, p.X.data(), p.Y.data(), p.R, p.C, p.net.nout(),
+                       &J, out.data(), out.data() + n),
               0);
     velt_major(nullptr, 0);
     return out;
@@ -72,23 +97,61 @@ TEST_P(DirectionBlockEdges, EveryDirectionMatchesFiniteDifferencesOfTheGradient)
 // 0 stands for the parameter count (113: several blocks).
 INSTANTIATE_TEST_SUITE_P(Counts, DirectionBlockEdges, ::testing::Values(1u, 31u, 32u, 33u, 64u, 65u, 0u));
 
-TEST(DirectionBlocks, WorkspaceReusedAcrossRowAndDirectionCounts) {
-    // One handle called with changing rows and directions; each result must equal that of a
-    // fresh handle (a fresh workspace) bit for bit, and the first also the finite differences.
+// velt_Jv over one block (at most 56 directions for this network in batches of 32 rows) and
+// several: every direction is the whole Jacobian (velt_jacobian) times it, in both layouts, and
+// the terms are written once.
+class JacobianBlockEdges : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(JacobianBlockEdges, EveryDirectionIsTheJacobianTimesIt) {
+    DataProblem p(kNet, 40, 3, 0.5, 73);
+    const unsigned n = p.nw(), k = GetParam();
+    const std::size_t E = p.terms();
+    const std::vector<double> V = directions(n, k, 74);
+    std::vector<double> res(E), Jac(E * n);
+    ASSERT_EQ(velt_jacobian(p.net.h, p.w.data(), n, p.X.data(), p.Y.data(), p.R, p.C, p.net.nout(), res.data(),
+                            Jac.data()),
+              0);
+    for (int rowmajor : {1, 0}) {
+        SCOPED_TRACE("k " + std::to_string(k) + " row-major " + std::to_string(rowmajor));
+        std::vector<double> terms;
+        const std::vector<double> got = jacobian_products(p, V, k, nullptr, rowmajor, &terms);
+        EXPECT_EQ(terms, p.objv(p.w));
+        for (unsigned d = 0; d < k; ++d)
+            for (std::size_t e = 0; e < E; ++e) {
+                double want = 0, scale = 0;
+                for (unsigned i = 0; i < n; ++i) {
+                    want += Jac[e * n + i] * V[std::size_t(d) * n + i];
+                    scale += std::fabs(Jac[e * n + i] * V[std::size_t(d) * n + i]);
+                }
+                ASSERT_NEAR(got[d * E + e], want, 1e-13 * (1 + scale)) << "direction " << d << " term " << e;
+            }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, JacobianBlockEdges, ::testing::Values(1u, 56u, 57u, 130u));
+
+TEST(DirectionBlocks, WorkspaceReusedAcrossProductsRowAndDirectionCounts) {
+    // One handle called with changing products, rows and directions; each result must equal that
+    // of a fresh handle (a fresh workspace) bit for bit, and the first also the finite differences.
+    enum Product { Hv, Jv, GNv };
     struct Call {
         unsigned rows, k;
-        bool jv;
+        Product product;
     };
-    const Call calls[] = {{40, 8, false}, {100, 65, false}, {7, 1, false}, {40, 8, true},
-                          {40, 8, false}, {100, 33, true},  {3, 64, false}, {40, 8, false}};
+    const Call calls[] = {{40, 8, Hv},  {100, 65, Hv}, {7, 1, Hv},  {40, 8, Jv},   {40, 130, GNv}, {40, 8, Hv},
+                          {100, 33, Jv}, {3, 64, Hv},  {40, 8, GNv}, {100, 130, Jv}, {40, 8, Hv}};
     Net shared(kNet);
     for (Call const& c : calls) {
         const DataProblem fresh(kNet, c.rows, 3, 0.5, 81);
         const std::vector<double> V = directions(fresh.nw(), c.k, 82 + c.k);
-        SCOPED_TRACE(std::string(c.jv ? "Jv" : "Hv") + " rows " + std::to_string(c.rows) + " k " + std::to_string(c.k));
-        const std::vector<double> got =
-            c.jv ? jacobian_products(fresh, V, c.k, shared.h) : hessian_products(fresh, V, c.k, 0, shared.h);
-        const std::vector<double> want = c.jv ? jacobian_products(fresh, V, c.k) : hessian_products(fresh, V, c.k, 0);
+        SCOPED_TRACE(std::string(c.product == Hv ? "Hv" : c.product == Jv ? "Jv" : "GNv") + " rows " +
+                     std::to_string(c.rows) + " k " + std::to_string(c.k));
+        auto run = [&](void* h) {
+            if (c.product == Jv) return jacobian_products(fresh, V, c.k, h);
+            if (c.product == GNv) return gauss_newton_products(fresh, V, c.k, h);
+            return hessian_products(fresh, V, c.k, 0, h);
+        };
+        const std::vector<double> got = run(shared.h), want = run(nullptr);
         ASSERT_EQ(got.size(), want.size());
         EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(double)), 0);
         if (&c == &calls[0]) {
