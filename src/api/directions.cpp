@@ -92,27 +92,15 @@ void write_directions(VecTangents const& tangents, uint32_t d0, uint32_t c, uint
     }
 }
 
-void write_directions(std::valarray<Vec> const& directions, uint32_t k, std::size_t len, std::size_t len_out,
-                      double* out) {
-    for (uint32_t d = 0; d < k; ++d) {
-        Vec const& t = directions[d];
-        for (std::size_t i = 0; i < len_out; ++i) {
-            const double v = i < len ? t[i] : 0.0;
-            if (veltn_rowmajor)
-                out[std::size_t(d) * len_out + i] = v;
-            else
-                out[i * k + d] = v;
-        }
-    }
-}
-
 void write_directions(VecTangents const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out) {
     write_directions(tangents, 0, k, k, len, len_out, out);
 }
 
 void write_direction(PlainNN const& nn, uint32_t d, uint32_t k, std::size_t len_out, double* out) {
-    auto at = [&](std::size_t i) -> double& { return veltn_rowmajor ? out[std::size_t(d) * len_out + i] : out[i * k + d]; };
+    auto at = [&](std::size_t i) -> double& {
+        return veltn_rowmajor ? out[std::size_t(d) * len_out + i] : out[i * k + d];
+    };
     std::size_t i = 0;
     for (uint32_t l = 0; l < nn.nlayers; ++l) {
         for (double x : nn.biases[l]) at(i++) = x;

@@ -38,9 +38,6 @@ TangentNN seeded_model(VELTN::VELTNInfo const& info, const double* w, uint32_t n
 // stride `len_out` (>= len; entries beyond len are 0).
 void write_directions(VecTangents const& tangents, uint32_t k, std::size_t len, std::size_t len_out,
                       double* out);
-// The same for k directions held one Vec each.
-void write_directions(std::valarray<Vec> const& directions, uint32_t k, std::size_t len, std::size_t len_out,
-                      double* out);
 // The same for the c directions of `tangents`, as directions d0 .. d0+c-1 of the k in out.
 void write_directions(VecTangents const& tangents, uint32_t d0, uint32_t c, uint32_t k, std::size_t len,
                       std::size_t len_out, double* out);

@@ -3,7 +3,7 @@
 // central differences of the plain row in test_tangent_network.cpp.)
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <numeric>
 #include <set>
 #include <string>
 
@@ -57,41 +57,29 @@ TEST(FunctionTable, VectorKernelsMatchTheMatrixForms) {
     }
 }
 
-// The plain norm forms and the softplus slopes run over long arrays in chunks: across the chunk
-// edges (700 elements, two edges and a short tail) every element gets the value it gets alone,
-// and the sum is the terms added in index order.
+// Across the chunk edges of the plain norm forms and the softplus slopes (700 elements): every
+// element gets the value it gets alone, and the sum is the terms added in index order.
 TEST(FunctionTable, LongArraysGiveEveryElementItsOwnValue) {
     const std::size_t n = 700;
-    Vec r(n), w(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        r[i] = kPoints.data[i % kPoints.size()] * (1.0 + 1e-3 * double(i));
-        w[i] = std::sin(0.3 * double(i)) + 0.1;
-    }
-    const Mat R = make_mat(n, 1, r);
-    auto alone = [&](std::size_t i) { return make_mat(1, 1, Vec{r[i]}); };
+    const Mat R = random_mat(n, 1, 5, 4.0), W = random_mat(n, 1, 6);  // core, tails and both signs
+    Mat by_sum(n, 1), by_terms(n, 1), one(1, 1), S, dZ;                 // "sum" keeps the shape given
     for (auto const& row : norm_rows<Mat, Vec, double>) {
         SCOPED_TRACE(row.name);
         const Vec terms = row.terms(R);
-        double sum = terms[0];
-        for (std::size_t i = 1; i < n; ++i) sum += terms[i];
-        EXPECT_TRUE(same_bits(row.sum(R), sum)) << row.sum(R) << " vs " << sum;
+        const double sum = std::accumulate(std::begin(terms) + 1, std::end(terms), terms[0]);
         double seed = 0.75;
-        Mat by_sum(n, 1), by_terms(n, 1), one(1, 1);  // "sum" writes into the shape it is given
+        EXPECT_TRUE(same_bits(row.sum(R), sum)) << row.sum(R) << " vs " << sum;
         row.adj_sum(R, seed, by_sum);
-        row.adj_terms(R, w, by_terms);
-        Vec want_sum(n), want_terms(n);
+        row.adj_terms(R, W.data, by_terms);
         for (std::size_t i = 0; i < n; ++i) {
-            row.adj_sum(alone(i), seed, one);
-            want_sum[i] = one.data[0];
-            row.adj_terms(alone(i), Vec{w[i]}, one);
-            want_terms[i] = one.data[0];
+            const Mat alone = make_mat(1, 1, Vec{R.data[i]});
+            row.adj_sum(alone, seed, one);
+            ASSERT_TRUE(same_bits(by_sum.data[i], one.data[0])) << "adj_sum " << i;
+            row.adj_terms(alone, Vec{W.data[i]}, one);
+            ASSERT_TRUE(same_bits(by_terms.data[i], one.data[0])) << "adj_terms " << i;
         }
-        expect_bits_equal(by_sum.data, want_sum, "adj_sum");
-        expect_bits_equal(by_terms.data, want_terms, "adj_terms");
     }
-    // S * dA is the softplus adjoint of dA, bit for bit.
-    Mat S, dZ;
-    softplus_slope_into(R, S);
-    adj_softplus<Mat, Vec>(R, make_mat(n, 1, w), dZ);
-    expect_bits_equal(Vec(S.data * w), dZ.data, "softplus slope");
+    softplus_slope_into(R, S);  // S * dA is the softplus adjoint of dA, bit for bit
+    adj_softplus<Mat, Vec>(R, W, dZ);
+    expect_bits_equal(Vec(S.data * W.data), dZ.data, "softplus slope");
 }
