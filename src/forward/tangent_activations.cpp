@@ -171,11 +171,7 @@ void softplus_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
         slope[i] = e / e1[i];
     }
     vec_log(e1, ptr(A.value.data), n);
-    for (std::size_t d = 0; d < k; ++d) {
-        const double* t = ptr(Z.tangents[d].data);
-        double* o = ptr(A.tangents[d].data);
-        for (std::size_t i = 0; i < n; ++i) o[i] = t[i] * slope[i];
-    }
+    vec_scale_directions(std::as_const(Z.tangents).data(), slope, A.tangents.data(), n, k);
 }
 
 template <>
@@ -207,12 +203,8 @@ void adj_softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA,
     const std::size_t rows = dA.value.rows, cols = dA.value.cols;
     if (&dZ != &dA) shape_like(dZ, k, rows, cols);
     const double* a = ptr(dA.value.data);
-    for (std::size_t d = 0; d < k; ++d) {
-        const double* zt = ptr(Z.tangents[d].data);
-        const double* at = ptr(dA.tangents[d].data);
-        double* o = ptr(dZ.tangents[d].data);
-        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] * (zt[i] * curv[i]) + at[i] * sv[i];
-    }
+    vec_product_rule_directions(a, curv, sv, Z.tangents.data(), std::as_const(dA.tangents).data(), dZ.tangents.data(),
+                                n, k);
     double* v = ptr(dZ.value.data);
     for (std::size_t i = 0; i < n; ++i) v[i] = sv[i] * a[i];
 }
