@@ -45,6 +45,19 @@ void zero_runs(TangentBlock const& t, std::size_t count, std::vector<DirectionRu
     }
 }
 
+void TangentBlock::remember_transposes(Mat const& value) {
+    const std::size_t n = count();
+    if (value.rows != rows_ || value.cols != cols_) return;
+    if (transposed_.size() < (k_ + 1) * n) transposed_.resize((k_ + 1) * n);
+    for (std::size_t d = 0; d <= k_; ++d) {
+        const double* src = d == 0 ? ptr(value.data) : buf_.data() + (d - 1) * n;
+        double* dst = transposed_.data() + d * n;
+        for (std::size_t i = 0; i < rows_; ++i)
+            for (std::size_t j = 0; j < cols_; ++j) dst[j * rows_ + i] = src[i * cols_ + j];
+    }
+    transposed_at_ = writes_;
+}
+
 void TangentBlock::remember_runs() {
     zero_runs(*this, k_, runs_);
     runs_at_ = writes_;

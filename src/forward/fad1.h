@@ -190,6 +190,16 @@ public:
     void remember_runs();
     // The remembered runs of all size() directions, or null when the block was written since.
     std::vector<DirectionRun> const* remembered_runs() const { return runs_at_ == writes_ ? &runs_ : nullptr; }
+    // Remembers the transposes (cols x rows, row-major) of `value`, the container's rows x cols
+    // value, and of every direction until the next write of the block, so that products with the
+    // transpose can run as plain ones. The value is not watched: call this only where the value
+    // and the tangents are written together (the weights, loaded once per call).
+    void remember_transposes(Mat const& value);
+    // The remembered transposes, the value's first and direction d's at (d + 1) count(); null
+    // when the block was written since.
+    const double* remembered_transposes() const {
+        return transposed_at_ == writes_ ? transposed_.data() : nullptr;
+    }
 
 protected:
     void written() { ++writes_; }
@@ -199,7 +209,8 @@ protected:
 
 private:
     std::vector<DirectionRun> runs_;
-    std::uint64_t writes_ = 0, runs_at_ = ~std::uint64_t(0);
+    std::vector<double> transposed_;
+    std::uint64_t writes_ = 0, runs_at_ = ~std::uint64_t(0), transposed_at_ = ~std::uint64_t(0);
 };
 
 // The runs of t's first `count` directions into runs (cleared first).

@@ -216,6 +216,21 @@ std::vector<Run> const& runs_of(TangentBlock const& t, std::size_t count, unsign
     return store[which];
 }
 
+// Extent from which a stack of batch-sized blocks runs faster as one dgemm per block: with both
+// inner and outer extents this wide, the BLAS's small-matrix path beats its general one on the
+// whole stack.
+constexpr std::size_t kPerBlockExtent = 32;
+
+// C := A op(B) for c blocks of r rows stacked in A and C (A's row length K, C's N; op(B) K x N).
+void stacked_gemm(CBLAS_TRANSPOSE tb, std::size_t c, std::size_t r, std::size_t N, std::size_t K, const double* A,
+                  const double* B, std::size_t ldb, double* C) {
+    if (N < kPerBlockExtent || K < kPerBlockExtent) {
+        gemm(CblasNoTrans, tb, c * r, N, K, A, K, B, ldb, C, N);
+        return;
+    }
+    for (std::size_t b = 0; b < c; ++b) gemm(CblasNoTrans, tb, r, N, K, A + b * r * K, K, B, ldb, C + b * r * N, N);
+}
+
 // bias (cols entries) added to every row of out (rows x cols).
 void add_to_rows(double* out, std::size_t rows, std::size_t cols, const double* bias) {
     for (std::size_t i = 0; i < rows; ++i, out += cols)
@@ -239,8 +254,7 @@ void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, fad1<Ve
         if (run.zero)
             std::fill_n(out, (run.d1 - run.d0) * r * m, 0.0);
         else
-            gemm(CblasNoTrans, CblasNoTrans, (run.d1 - run.d0) * r, m, n, A.tangents.at(run.d0), n, ptr(B.value.data),
-                 m, out, m);
+            stacked_gemm(CblasNoTrans, run.d1 - run.d0, r, m, n, A.tangents.at(run.d0), ptr(B.value.data), m, out);
     }
     for (Run const& run : runs_of(B.tangents, kb, 1)) {
         if (run.zero) continue;
@@ -257,26 +271,36 @@ void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, fad1<Ve
 
 // C's tangents for C = A B^T: d = A_d B^T + A B_d^T for d below B's count, A_d B^T beyond. The
 // A_d stacked times B^T go straight into C's block; each non-zero B_d then adds A B_d^T to C's
-// direction d in a dgemm of its own with beta 1 (see mult_tangents).
+// direction d in a dgemm of its own with beta 1 (see mult_tangents). Where B remembers its
+// transposes (the weights), these are plain products with them, which the BLAS runs faster at
+// these shapes than products with a transposed operand.
 void mult_nt_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
-    const std::size_t r = A.value.rows, m = A.value.cols, n = B.value.rows;
+    const std::size_t r = A.value.rows, m = A.value.cols, n = B.value.rows, nm = n * m;
     const std::size_t k = A.tangents.size();
     const std::size_t kb = std::min(k, B.tangents.size());
     C.tangents.shape(k, r, n);
     if (r * n == 0 || k == 0) return;
+    const double* Bt = B.tangents.count() == nm ? B.tangents.remembered_transposes() : nullptr;
     for (Run const& run : runs_of(A.tangents, k, 0)) {
         double* out = C.tangents.at(run.d0);
+        const std::size_t rows = (run.d1 - run.d0) * r;
         if (run.zero)
-            std::fill_n(out, (run.d1 - run.d0) * r * n, 0.0);
+            std::fill_n(out, rows * n, 0.0);
+        else if (Bt)
+            stacked_gemm(CblasNoTrans, run.d1 - run.d0, r, n, m, A.tangents.at(run.d0), Bt, n, out);
         else
-            gemm(CblasNoTrans, CblasTrans, (run.d1 - run.d0) * r, n, m, A.tangents.at(run.d0), m, ptr(B.value.data), m,
-                 out, n);
+            gemm(CblasNoTrans, CblasTrans, rows, n, m, A.tangents.at(run.d0), m, ptr(B.value.data), m, out, n);
     }
     for (Run const& run : runs_of(B.tangents, kb, 1)) {
         if (run.zero) continue;
-        for (std::size_t d = run.d0; d < run.d1; ++d)
-            gemm(CblasNoTrans, CblasTrans, r, n, m, ptr(A.value.data), m, B.tangents.at(d), m, C.tangents.at(d), n,
-                 1.0);
+        for (std::size_t d = run.d0; d < run.d1; ++d) {
+            if (Bt)
+                gemm(CblasNoTrans, CblasNoTrans, r, n, m, ptr(A.value.data), m, Bt + (d + 1) * nm, n,
+                     C.tangents.at(d), n, 1.0);
+            else
+                gemm(CblasNoTrans, CblasTrans, r, n, m, ptr(A.value.data), m, B.tangents.at(d), m, C.tangents.at(d),
+                     n, 1.0);
+        }
     }
 }
 

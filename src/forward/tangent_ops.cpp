@@ -121,9 +121,10 @@ void setweights(TangentNN& nn, fad1<Vec> const& p) {
         w.tangents.shape(k, w.value.rows, w.value.cols);
         for (std::size_t d = 0; d < k; ++d) std::copy_n(p.tangents.at(d) + o, nw, w.tangents.at(d));
         o += nw;
-        // Every batch reads the weights: their zero directions are found once here.
+        // Every batch reads the weights: their zero directions and transposes are found once here.
         b.tangents.remember_runs();
         w.tangents.remember_runs();
+        w.tangents.remember_transposes(w.value);
     }
 }
 

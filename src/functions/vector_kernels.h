@@ -145,6 +145,43 @@ void product_rule_directions(const double* a, const double* c, const double* s, 
     }
 }
 
+// The softplus factors from e = exp(z): e1 = e + 1 and s = e / e1 (its slope), and with c the
+// slope's own derivative factor e / (e1 e1). Each a single rounded operation per entry, so every
+// tier gives the same bits. The tails pad with 0.
+template <class L>
+void softplus_slope(const double* e, double* e1, double* s, std::size_t n) {
+    using V = typename L::V;
+    const V one = L::set1(1.0);
+    std::size_t i = 0;
+    for (; i + L::width <= n; i += L::width) {
+        const V x = L::load(e + i), x1 = L::add(x, one);
+        L::store(e1 + i, x1);
+        L::store(s + i, L::div(x, x1));
+    }
+    if (i < n) {
+        const V x = L::load_tail(e + i, n - i, 0.0), x1 = L::add(x, one);
+        L::store_tail(e1 + i, n - i, x1);
+        L::store_tail(s + i, n - i, L::div(x, x1));
+    }
+}
+
+template <class L>
+void softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n) {
+    using V = typename L::V;
+    const V one = L::set1(1.0);
+    std::size_t i = 0;
+    for (; i + L::width <= n; i += L::width) {
+        const V x = L::load(e + i), x1 = L::add(x, one);
+        L::store(s + i, L::div(x, x1));
+        L::store(c + i, L::div(x, L::mul(x1, x1)));
+    }
+    if (i < n) {
+        const V x = L::load_tail(e + i, n - i, 0.0), x1 = L::add(x, one);
+        L::store_tail(s + i, n - i, L::div(x, x1));
+        L::store_tail(c + i, n - i, L::div(x, L::mul(x1, x1)));
+    }
+}
+
 // load_tail and store_tail through a padded buffer, for lane types without masked memory access.
 template <class L>
 typename L::V load_padded(const double* p, std::size_t n, double pad) {

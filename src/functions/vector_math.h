@@ -25,6 +25,11 @@ void vec_sqrt(const double* x, double* y, std::size_t n);
 void vec_softplus(const double* z, double* y, std::size_t n, double cutoff);
 // y = a * e / (1 + e) with e = exp(z) where z < cutoff, else a. y may not alias a.
 void vec_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff);
+// From e = exp(z): e1 = e + 1 and the slope s = e / e1 of softplus at z; or s with the factor
+// c = e / (e1 e1) of the slope's derivative. Plain arithmetic: every tier gives the same bits.
+// The outputs may be e.
+void vec_softplus_slope(const double* e, double* e1, double* s, std::size_t n);
+void vec_softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n);
 
 // Tangent rules over k directions of n entries held one after another (direction d at d n),
 // with per-entry factors shared by all directions; o may be t. The vector tiers may fuse a
