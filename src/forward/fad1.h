@@ -184,6 +184,13 @@ public:
         written();
         std::fill_n(buf_.data(), k_ * count(), x);
     }
+    // Every entry +0.0, remembered as such until the next write.
+    void zero() {
+        fill(0.0);
+        zero_at_ = writes_;
+    }
+    // Whether zero() was the last write.
+    bool known_zero() const { return zero_at_ == writes_; }
 
     // Scans the directions now and remembers their runs until the next write. Call it after the
     // last write; the block may then be read from several threads.
@@ -210,7 +217,8 @@ protected:
 private:
     std::vector<DirectionRun> runs_;
     std::vector<double> transposed_;
-    std::uint64_t writes_ = 0, runs_at_ = ~std::uint64_t(0), transposed_at_ = ~std::uint64_t(0);
+    std::uint64_t writes_ = 0, runs_at_ = ~std::uint64_t(0), transposed_at_ = ~std::uint64_t(0),
+                  zero_at_ = ~std::uint64_t(0);
 };
 
 // The runs of t's first `count` directions into runs (cleared first).

@@ -207,13 +207,19 @@ void gemm(CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, std::size_t M, std::size_t N, 
 using Run = DirectionRun;
 
 // The runs of t's first `count` directions: the block's remembered ones when they are current
-// and cover exactly those directions, otherwise scanned into per-thread storage that is valid
-// until the next call with the same `which`.
+// and cover exactly those directions, otherwise (known to be zero, or scanned) in per-thread
+// storage that is valid until the next call with the same `which`.
 std::vector<Run> const& runs_of(TangentBlock const& t, std::size_t count, unsigned which) {
     if (auto known = t.remembered_runs(); known && count == t.size()) return *known;
     thread_local std::vector<Run> store[3];
-    zero_runs(t, count, store[which]);
-    return store[which];
+    std::vector<Run>& runs = store[which];
+    if (t.known_zero()) {
+        runs.clear();
+        if (count > 0) runs.push_back({0, count, true});
+    } else {
+        zero_runs(t, count, runs);
+    }
+    return runs;
 }
 
 // Extent from which a stack of batch-sized blocks runs faster as one dgemm per block: with both
