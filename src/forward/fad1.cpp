@@ -1,5 +1,7 @@
 #include "forward/fad1.h"
 
+#include <cstring>
+
 namespace veltn {
 
 namespace {
@@ -12,7 +14,54 @@ void zeros_like(const double* v, std::size_t n, TangentBlock& t) {
     }
 }
 
+// Whether x holds only +0.0 and -0.0: the bits without the sign are all clear. Checked in
+// blocks so that a non-zero tangent is told apart at its first block.
+bool all_zero(const double* x, std::size_t n) {
+    constexpr std::size_t kBlock = 16;
+    for (std::size_t i = 0; i < n; i += kBlock) {
+        const std::size_t end = std::min(n, i + kBlock);
+        std::uint64_t bits = 0;
+        for (std::size_t j = i; j < end; ++j) {
+            std::uint64_t b;
+            std::memcpy(&b, x + j, sizeof b);
+            bits |= b << 1;
+        }
+        if (bits) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+void zero_runs(TangentBlock const& t, std::size_t count, std::vector<DirectionRun>& runs) {
+    runs.clear();
+    const std::size_t n = t.count();
+    for (std::size_t d = 0; d < count; ++d) {
+        const bool z = all_zero(t.at(d), n);
+        if (!runs.empty() && runs.back().zero == z)
+            runs.back().d1 = d + 1;
+        else
+            runs.push_back({d, d + 1, z});
+    }
+}
+
+void TangentBlock::remember_transposes(Mat const& value) {
+    const std::size_t n = count();
+    if (value.rows != rows_ || value.cols != cols_) return;
+    if (transposed_.size() < (k_ + 1) * n) transposed_.resize((k_ + 1) * n);
+    for (std::size_t d = 0; d <= k_; ++d) {
+        const double* src = d == 0 ? ptr(value.data) : buf_.data() + (d - 1) * n;
+        double* dst = transposed_.data() + d * n;
+        for (std::size_t i = 0; i < rows_; ++i)
+            for (std::size_t j = 0; j < cols_; ++j) dst[j * rows_ + i] = src[i * cols_ + j];
+    }
+    transposed_at_ = writes_;
+}
+
+void TangentBlock::remember_runs() {
+    zero_runs(*this, k_, runs_);
+    runs_at_ = writes_;
+}
 
 void fad1<Vec>::zero_tangents() { zeros_like(ptr(value), value.size(), tangents); }
 void fad1<Mat>::zero_tangents() { zeros_like(ptr(value.data), value.size(), tangents); }

@@ -130,7 +130,18 @@ struct MatView {
 template <class T>
 T* ptr(VecView<T> const& v) { return v.size() ? v.begin() : nullptr; }
 
+// A maximal run of consecutive directions d0 .. d1-1 that are all exactly zero (every entry +0.0
+// or -0.0) or all not.
+struct DirectionRun {
+    std::size_t d0, d1;
+    bool zero;
+};
+
 // The block of k tangents of rows x cols each (a vector container's have rows = 1).
+//
+// A block can remember which of its directions are exactly zero (remember_runs), so that the
+// products need not scan them again on every use: the model's weights, written once per call and
+// read by every batch. Any non-const access counts as a write and forgets them.
 class TangentBlock {
 public:
     TangentBlock() = default;
@@ -142,14 +153,21 @@ public:
     std::size_t cols() const { return cols_; }
     // Entries of one direction.
     std::size_t count() const { return rows_ * cols_; }
-    double* data() { return buf_.data(); }
+    double* data() {
+        written();
+        return buf_.data();
+    }
     const double* data() const { return buf_.data(); }
-    double* at(std::size_t d) { return buf_.data() + d * count(); }
+    double* at(std::size_t d) {
+        written();
+        return buf_.data() + d * count();
+    }
     const double* at(std::size_t d) const { return buf_.data() + d * count(); }
 
     // New extents; the storage is kept while it is large enough and the contents are left as
     // they are (the caller writes every entry it reads later).
     void reshape(std::size_t k, std::size_t rows, std::size_t cols) {
+        written();
         const std::size_t n = k * rows * cols;
         if (buf_.size() < n) buf_.resize(n);
         k_ = k;
@@ -157,14 +175,54 @@ public:
         cols_ = cols;
     }
     // Keeps the first k directions (k at most the current count).
-    void truncate(std::size_t k) { k_ = std::min(k, k_); }
+    void truncate(std::size_t k) {
+        written();
+        k_ = std::min(k, k_);
+    }
 
-    void fill(double x) { std::fill_n(buf_.data(), k_ * count(), x); }
+    void fill(double x) {
+        written();
+        std::fill_n(buf_.data(), k_ * count(), x);
+    }
+    // Every entry +0.0, remembered as such until the next write.
+    void zero() {
+        fill(0.0);
+        zero_at_ = writes_;
+    }
+    // Whether zero() was the last write.
+    bool known_zero() const { return zero_at_ == writes_; }
+
+    // Scans the directions now and remembers their runs until the next write. Call it after the
+    // last write; the block may then be read from several threads.
+    void remember_runs();
+    // The remembered runs of all size() directions, or null when the block was written since.
+    std::vector<DirectionRun> const* remembered_runs() const { return runs_at_ == writes_ ? &runs_ : nullptr; }
+    // Remembers the transposes (cols x rows, row-major) of `value`, the container's rows x cols
+    // value, and of every direction until the next write of the block, so that products with the
+    // transpose can run as plain ones. The value is not watched: call this only where the value
+    // and the tangents are written together (the weights, loaded once per call).
+    void remember_transposes(Mat const& value);
+    // The remembered transposes, the value's first and direction d's at (d + 1) count(); null
+    // when the block was written since.
+    const double* remembered_transposes() const {
+        return transposed_at_ == writes_ ? transposed_.data() : nullptr;
+    }
 
 protected:
+    void written() { ++writes_; }
+
     std::vector<double> buf_;
     std::size_t k_ = 0, rows_ = 0, cols_ = 0;
+
+private:
+    std::vector<DirectionRun> runs_;
+    std::vector<double> transposed_;
+    std::uint64_t writes_ = 0, runs_at_ = ~std::uint64_t(0), transposed_at_ = ~std::uint64_t(0),
+                  zero_at_ = ~std::uint64_t(0);
 };
+
+// The runs of t's first `count` directions into runs (cleared first).
+void zero_runs(TangentBlock const& t, std::size_t count, std::vector<DirectionRun>& runs);
 
 // Element copy of the first k directions (a block assigned from another copies its extents too).
 inline void copy_block(TangentBlock const& from, TangentBlock& to) {

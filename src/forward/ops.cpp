@@ -24,10 +24,7 @@ void do_exp(fad1<Vec>& out, fad1<Vec> const& x) {
     double* e = scratch(8, n);
     vec_exp(ptr(x.value), e, n);
     if (&out != &x) shape_tangents(out, k, n);
-    const double* t = x.tangents.data();
-    double* o = out.tangents.data();
-    for (std::size_t d = 0; d < k; ++d, t += n, o += n)
-        for (std::size_t i = 0; i < n; ++i) o[i] = e[i] * t[i];
+    vec_scale_directions(std::as_const(x.tangents).data(), e, out.tangents.data(), n, k);
     if (out.value.size() != n) out.value.resize(n);
     std::copy_n(e, n, ptr(out.value));
 }
@@ -204,84 +201,54 @@ void gemm(CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, std::size_t M, std::size_t N, 
     cblas_dgemm(CblasRowMajor, ta, tb, int(M), int(N), int(K), 1.0, A, int(lda), B, int(ldb), beta, C, int(ldc));
 }
 
-// Whether x holds only +0.0 and -0.0: the bits without the sign are all clear. Checked in
-// blocks so that a non-zero tangent is told apart at its first block.
-bool all_zero(const double* x, std::size_t n) {
-    constexpr std::size_t kBlock = 16;
-    for (std::size_t i = 0; i < n; i += kBlock) {
-        const std::size_t end = std::min(n, i + kBlock);
-        std::uint64_t bits = 0;
-        for (std::size_t j = i; j < end; ++j) {
-            std::uint64_t b;
-            std::memcpy(&b, x + j, sizeof b);
-            bits |= b << 1;
-        }
-        if (bits) return false;
-    }
-    return true;
-}
+// Directions that are exactly zero contribute what a BLAS call returns for a zero operand (+0.0
+// everywhere), so the products leave them out: the input layer's directions, and a weight
+// outside a direction's support (the columns of the full Hessian).
+using Run = DirectionRun;
 
-// Maximal runs of consecutive directions that are all zero or all not zero, over directions
-// 0 .. count-1 of t. A direction that is exactly zero contributes what a BLAS call returns for a
-// zero operand (+0.0 everywhere), so the products leave it out: the input layer's directions,
-// and a weight outside a direction's support (the columns of the full Hessian).
-struct Run {
-    std::size_t d0, d1;
-    bool zero;
-};
-
-// The runs of t's first `count` directions, in per-thread storage valid until the next call with
-// the same `which`.
+// The runs of t's first `count` directions: the block's remembered ones when they are current
+// and cover exactly those directions, otherwise (known to be zero, or scanned) in per-thread
+// storage that is valid until the next call with the same `which`.
 std::vector<Run> const& runs_of(TangentBlock const& t, std::size_t count, unsigned which) {
-    thread_local std::vector<Run> store[2];
+    if (auto known = t.remembered_runs(); known && count == t.size()) return *known;
+    thread_local std::vector<Run> store[3];
     std::vector<Run>& runs = store[which];
-    runs.clear();
-    const std::size_t n = t.count();
-    for (std::size_t d = 0; d < count; ++d) {
-        const bool z = all_zero(t.at(d), n);
-        if (!runs.empty() && runs.back().zero == z)
-            runs.back().d1 = d + 1;
-        else
-            runs.push_back({d, d + 1, z});
+    if (t.known_zero()) {
+        runs.clear();
+        if (count > 0) runs.push_back({0, count, true});
+    } else {
+        zero_runs(t, count, runs);
     }
     return runs;
 }
 
-// m zeros: the stand-in for a term whose direction is exactly zero.
-const double* zeros(std::size_t m) {
-    thread_local std::vector<double> z;
-    if (z.size() < m) z.resize(m, 0.0);
-    return z.data();
+// Extent from which a stack of batch-sized blocks runs faster as one dgemm per block: with both
+// inner and outer extents this wide, the BLAS's small-matrix path beats its general one on the
+// whole stack.
+constexpr std::size_t kPerBlockExtent = 32;
+
+// C := A op(B) for c blocks of r rows stacked in A and C (A's row length K, C's N; op(B) K x N).
+void stacked_gemm(CBLAS_TRANSPOSE tb, std::size_t c, std::size_t r, std::size_t N, std::size_t K, const double* A,
+                  const double* B, std::size_t ldb, double* C) {
+    if (N < kPerBlockExtent || K < kPerBlockExtent) {
+        gemm(CblasNoTrans, tb, c * r, N, K, A, K, B, ldb, C, N);
+        return;
+    }
+    for (std::size_t b = 0; b < c; ++b) gemm(CblasNoTrans, tb, r, N, K, A + b * r * K, K, B, ldb, C + b * r * N, N);
 }
 
-// Lays directions d0 .. d1-1 of t (rows x cols each) side by side: a rows x ((d1-d0) cols) matrix.
-void side_by_side(TangentBlock const& t, std::size_t d0, std::size_t d1, double* dst) {
-    const std::size_t rows = t.rows(), cols = t.cols(), ld = (d1 - d0) * cols;
-    for (std::size_t d = d0; d < d1; ++d) {
-        const double* src = t.at(d);
-        for (std::size_t i = 0; i < rows; ++i) copy_row(src + i * cols, cols, dst + i * ld + (d - d0) * cols);
-    }
-}
-
-// out (rows x cols) += the band (rows x cols, rows ld apart) at S, then + bias to every row.
-void add_band(double* out, std::size_t rows, std::size_t cols, const double* S, std::size_t ld, const double* bias) {
-    for (std::size_t i = 0; i < rows; ++i) {
-        double* o = out + i * cols;
-        const double* u = S ? S + i * ld : nullptr;
-        if (u && bias)
-            for (std::size_t e = 0; e < cols; ++e) o[e] = (o[e] + u[e]) + bias[e];
-        else if (u)
-            for (std::size_t e = 0; e < cols; ++e) o[e] += u[e];
-        else if (bias)
-            for (std::size_t e = 0; e < cols; ++e) o[e] += bias[e];
-    }
+// bias (cols entries) added to every row of out (rows x cols).
+void add_to_rows(double* out, std::size_t rows, std::size_t cols, const double* bias) {
+    for (std::size_t i = 0; i < rows; ++i, out += cols)
+        for (std::size_t e = 0; e < cols; ++e) out[e] += bias[e];
 }
 
 // C's tangents for C = A B: d = A_d B + A B_d for d below B's count, A_d B beyond. The A_d are
 // one stacked matrix, so each run of non-zero A_d times B is one dgemm straight into C's block.
-// The B_d of a run lie side by side for one dgemm A [B_d0 B_d0+1 ...], whose bands are added to
-// C's directions, together with bias tangent d on every row when bias is given (tangents of
-// B.cols entries).
+// Each non-zero B_d then adds A B_d to C's direction d in a dgemm of its own with beta 1: at a
+// batch's shapes the BLAS's small-matrix path runs those faster than one wide product of the B_d
+// laid side by side, and it needs no copy and no addition of bands. Bias tangent d (B.cols
+// entries) is added to every row of C's direction d last, when bias is given.
 void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, fad1<Vec> const* bias = nullptr) {
     const std::size_t r = A.value.rows, n = A.value.cols, m = B.value.cols;
     const std::size_t k = A.tangents.size();
@@ -293,58 +260,60 @@ void mult_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, fad1<Ve
         if (run.zero)
             std::fill_n(out, (run.d1 - run.d0) * r * m, 0.0);
         else
-            gemm(CblasNoTrans, CblasNoTrans, (run.d1 - run.d0) * r, m, n, A.tangents.at(run.d0), n, ptr(B.value.data),
-                 m, out, m);
+            stacked_gemm(CblasNoTrans, run.d1 - run.d0, r, m, n, A.tangents.at(run.d0), ptr(B.value.data), m, out);
     }
-    const std::size_t kbias = bias ? std::min(k, bias->tangents.size()) : 0;
-    std::size_t next = 0;  // directions below have their bias added
     for (Run const& run : runs_of(B.tangents, kb, 1)) {
         if (run.zero) continue;
-        const std::size_t c = run.d1 - run.d0;
-        double* W = scratch(0, n * c * m);
-        side_by_side(B.tangents, run.d0, run.d1, W);
-        double* T = scratch(1, r * c * m);
-        gemm(CblasNoTrans, CblasNoTrans, r, c * m, n, ptr(A.value.data), n, W, c * m, T, c * m);
-        for (std::size_t d = next; d < run.d0 && d < kbias; ++d) add_band(C.tangents.at(d), r, m, nullptr, 0, bias->tangents.at(d));
         for (std::size_t d = run.d0; d < run.d1; ++d)
-            add_band(C.tangents.at(d), r, m, T + (d - run.d0) * m, c * m, d < kbias ? bias->tangents.at(d) : nullptr);
-        next = run.d1;
+            gemm(CblasNoTrans, CblasNoTrans, r, m, n, ptr(A.value.data), n, B.tangents.at(d), m, C.tangents.at(d), m,
+                 1.0);
     }
-    for (std::size_t d = next; d < kbias; ++d) add_band(C.tangents.at(d), r, m, nullptr, 0, bias->tangents.at(d));
+    if (!bias) return;
+    for (Run const& run : runs_of(bias->tangents, std::min(k, bias->tangents.size()), 2))
+        if (!run.zero)
+            for (std::size_t d = run.d0; d < run.d1; ++d)
+                add_to_rows(C.tangents.at(d), r, m, bias->tangents.at(d));
 }
 
 // C's tangents for C = A B^T: d = A_d B^T + A B_d^T for d below B's count, A_d B^T beyond. The
-// A_d stacked times B^T go straight into C's block; the B_d of a run, stacked, are transposed
-// by the dgemm itself: A [B_d0; B_d0+1; ...]^T lays the A B_d^T side by side.
+// A_d stacked times B^T go straight into C's block; each non-zero B_d then adds A B_d^T to C's
+// direction d in a dgemm of its own with beta 1 (see mult_tangents). Where B remembers its
+// transposes (the weights), these are plain products with them, which the BLAS runs faster at
+// these shapes than products with a transposed operand.
 void mult_nt_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C) {
-    const std::size_t r = A.value.rows, m = A.value.cols, n = B.value.rows;
+    const std::size_t r = A.value.rows, m = A.value.cols, n = B.value.rows, nm = n * m;
     const std::size_t k = A.tangents.size();
     const std::size_t kb = std::min(k, B.tangents.size());
     C.tangents.shape(k, r, n);
     if (r * n == 0 || k == 0) return;
+    const double* Bt = B.tangents.count() == nm ? B.tangents.remembered_transposes() : nullptr;
     for (Run const& run : runs_of(A.tangents, k, 0)) {
         double* out = C.tangents.at(run.d0);
+        const std::size_t rows = (run.d1 - run.d0) * r;
         if (run.zero)
-            std::fill_n(out, (run.d1 - run.d0) * r * n, 0.0);
+            std::fill_n(out, rows * n, 0.0);
+        else if (Bt)
+            stacked_gemm(CblasNoTrans, run.d1 - run.d0, r, n, m, A.tangents.at(run.d0), Bt, n, out);
         else
-            gemm(CblasNoTrans, CblasTrans, (run.d1 - run.d0) * r, n, m, A.tangents.at(run.d0), m, ptr(B.value.data), m,
-                 out, n);
+            gemm(CblasNoTrans, CblasTrans, rows, n, m, A.tangents.at(run.d0), m, ptr(B.value.data), m, out, n);
     }
     for (Run const& run : runs_of(B.tangents, kb, 1)) {
         if (run.zero) continue;
-        const std::size_t c = run.d1 - run.d0;
-        double* U = scratch(1, r * c * n);
-        gemm(CblasNoTrans, CblasTrans, r, c * n, m, ptr(A.value.data), m, B.tangents.at(run.d0), m, U, c * n);
-        for (std::size_t d = run.d0; d < run.d1; ++d) add_band(C.tangents.at(d), r, n, U + (d - run.d0) * n, c * n, nullptr);
+        for (std::size_t d = run.d0; d < run.d1; ++d) {
+            if (Bt)
+                gemm(CblasNoTrans, CblasNoTrans, r, n, m, ptr(A.value.data), m, Bt + (d + 1) * nm, n,
+                     C.tangents.at(d), n, 1.0);
+            else
+                gemm(CblasNoTrans, CblasTrans, r, n, m, ptr(A.value.data), m, B.tangents.at(d), m, C.tangents.at(d),
+                     n, 1.0);
+        }
     }
 }
 
 // C's tangents for C = A^T B: d = A^T B_d + A_d^T B for d below A's count, A^T B_d beyond. With
 // accumulate, each sum is added to C's tangent d instead (C's tangents beyond B's count kept,
-// missing ones zero). The A_d of a run, side by side and transposed, times B give the A_d^T B
-// stacked, direction-major: one dgemm straight into C's block (into scratch of the same layout
-// when accumulating, so that C_d gains the sum of the two terms in one addition). The B_d of a
-// run side by side give A^T [B_d0 B_d0+1 ...], whose bands are added to C's directions.
+// missing ones zero). Each non-zero term is a dgemm of its own straight into C's direction d,
+// with beta 1 once the direction holds a term or when accumulating (see mult_tangents).
 void mult_tn_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, bool accumulate) {
     const std::size_t r = A.value.rows, n = A.value.cols, m = B.value.cols, nm = n * m;
     const std::size_t k = B.tangents.size();
@@ -357,51 +326,25 @@ void mult_tn_tangents(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Mat>& C, bool
         std::fill_n(C.tangents.at(had), (k - had) * nm, 0.0);
     }
     if (k == 0 || nm == 0) return;
-    // The A_d^T B, direction-major; null where A_d is zero.
-    double* T = accumulate ? scratch(3, ka * nm) : C.tangents.data();
     std::vector<Run> const& aruns = runs_of(A.tangents, ka, 0);
-    for (Run const& run : aruns) {
-        const std::size_t c = run.d1 - run.d0;
-        if (run.zero) {
-            std::fill_n(T + run.d0 * nm, c * nm, 0.0);
-            continue;
-        }
-        double* S = scratch(2, r * c * n);
-        side_by_side(A.tangents, run.d0, run.d1, S);
-        gemm(CblasTrans, CblasNoTrans, c * n, m, r, S, c * n, ptr(B.value.data), m, T + run.d0 * nm, m);
-    }
-    if (!accumulate && ka < k) std::fill_n(C.tangents.at(ka), (k - ka) * nm, 0.0);
-    // The A^T B_d side by side, k m wide.
-    const std::size_t ld = k * m;
-    double* U = scratch(1, n * ld);
     std::vector<Run> const& bruns = runs_of(B.tangents, k, 1);
-    for (Run const& run : bruns) {
-        if (run.zero) continue;
-        const std::size_t c = run.d1 - run.d0;
-        double* W = scratch(0, r * c * m);
-        side_by_side(B.tangents, run.d0, run.d1, W);
-        gemm(CblasTrans, CblasNoTrans, n, c * m, r, ptr(A.value.data), n, W, c * m, U + run.d0 * m, ld);
-    }
-    if (!accumulate) {
-        for (Run const& run : bruns)
-            if (!run.zero)
-                for (std::size_t d = run.d0; d < run.d1; ++d) add_band(C.tangents.at(d), n, m, U + d * m, ld, nullptr);
-        return;
-    }
-    const double* zero = zeros(m);
-    for (Run const& run : bruns)
-        for (std::size_t d = run.d0; d < run.d1; ++d) {
-            double* o = C.tangents.at(d);
-            for (std::size_t i = 0; i < n; ++i, o += m) {
-                const double* u = run.zero ? zero : U + i * ld + d * m;
-                if (d < ka) {
-                    const double* t = T + d * nm + i * m;
-                    for (std::size_t e = 0; e < m; ++e) o[e] += u[e] + t[e];
-                } else {
-                    for (std::size_t e = 0; e < m; ++e) o[e] += u[e];
-                }
-            }
+    auto a = aruns.begin();
+    auto b = bruns.begin();
+    for (std::size_t d = 0; d < k; ++d) {
+        while (a != aruns.end() && a->d1 <= d) ++a;
+        while (b->d1 <= d) ++b;
+        double* out = C.tangents.at(d);
+        double beta = accumulate ? 1.0 : 0.0;
+        if (a != aruns.end() && !a->zero) {
+            gemm(CblasTrans, CblasNoTrans, n, m, r, A.tangents.at(d), n, ptr(B.value.data), m, out, m, beta);
+            beta = 1.0;
         }
+        if (!b->zero) {
+            gemm(CblasTrans, CblasNoTrans, n, m, r, ptr(A.value.data), n, B.tangents.at(d), m, out, m, beta);
+            beta = 1.0;
+        }
+        if (beta == 0.0) std::fill_n(out, nm, 0.0);
+    }
 }
 
 }  // namespace

@@ -148,11 +148,12 @@ double* scratch(unsigned slot, std::size_t n);
 
 // Matrix containers (row-major; every BLAS call row-major, alpha 1, beta 0).
 //
-// Value products follow the plain matrix rules exactly. Each kind of tangent term of a product
-// is one dgemm over every run of consecutive directions that are not exactly zero (zero ones
-// give +0.0 terms without a call): the stacked A_d times B straight into C's tangent block, and
-// A times the B_d side by side (or stacked and transposed) with its bands added to C's
-// directions; likewise for the transposed forms. Operands may be C itself.
+// Value products follow the plain matrix rules exactly. Directions that are exactly zero give
+// +0.0 terms without a BLAS call. A_d B (and A_d B^T) is one dgemm over each run of non-zero
+// directions, the stacked A_d straight into C's tangent block; A B_d, A B_d^T, A^T B_d and
+// A_d^T B are one dgemm per non-zero direction, straight into C's direction d with beta 1 where
+// it already holds a term: at a batch's shapes the BLAS runs those small products faster than
+// one wide product over operands copied side by side. Operands may be C itself.
 
 // C := A B; the value by the three-way rule (one row of A -> dgemv transposed, one column of B
 // -> dgemv, otherwise dgemm). Tangent d = A_d B + A B_d (A_d B alone beyond B's directions).
@@ -165,7 +166,8 @@ void do_mult_bias(fad1<Mat> const& A, fad1<Mat> const& B, fad1<Vec> const& b, fa
 void do_binmult(fad1<Mat>& C, fad1<Mat> const& A, TransposedFAD1<Mat> const& Bt);
 // C := A^T B (dgemm). Tangent d = A^T B_d + A_d^T B over B's directions.
 void do_binmult(fad1<Mat>& C, TransposedFAD1<Mat> const& At, fad1<Mat> const& B);
-// C += A^T B, value and tangents, as accumulate_into(C, A^T B) without the temporary.
+// C += A^T B, value and tangents, as accumulate_into(C, A^T B) without the temporary: the value
+// exactly so; each tangent gains its two terms one after the other, so it agrees up to rounding.
 void add_binmult(fad1<Mat>& C, TransposedFAD1<Mat> const& At, fad1<Mat> const& B);
 // C += P, value and tangent d to tangent d. A C of another element count becomes P; C grows to
 // P's direction count (new directions zero); a tangent of another element count becomes P's.

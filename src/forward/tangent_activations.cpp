@@ -165,17 +165,9 @@ void softplus_into<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat>& A) {
     double* e1 = scratch(4, n);
     double* slope = scratch(5, n);
     vec_exp(z, e1, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double e = e1[i];
-        e1[i] = e + 1.0;
-        slope[i] = e / e1[i];
-    }
+    vec_softplus_slope(e1, e1, slope, n);
     vec_log(e1, ptr(A.value.data), n);
-    for (std::size_t d = 0; d < k; ++d) {
-        const double* t = ptr(Z.tangents[d].data);
-        double* o = ptr(A.tangents[d].data);
-        for (std::size_t i = 0; i < n; ++i) o[i] = t[i] * slope[i];
-    }
+    vec_scale_directions(std::as_const(Z.tangents).data(), slope, A.tangents.data(), n, k);
 }
 
 template <>
@@ -198,21 +190,13 @@ void adj_softplus<fad1<Mat>, fad1<Vec>>(fad1<Mat> const& Z, fad1<Mat> const& dA,
     double* sv = scratch(4, n);
     double* curv = scratch(5, n);
     vec_exp(z, sv, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double e = sv[i], e1 = e + 1.0;
-        sv[i] = e / e1;
-        curv[i] = e / (e1 * e1);
-    }
+    vec_softplus_slope_curvature(sv, sv, curv, n);
     // dZ may be dA: tangents before the value, each read before it is written.
     const std::size_t rows = dA.value.rows, cols = dA.value.cols;
     if (&dZ != &dA) shape_like(dZ, k, rows, cols);
     const double* a = ptr(dA.value.data);
-    for (std::size_t d = 0; d < k; ++d) {
-        const double* zt = ptr(Z.tangents[d].data);
-        const double* at = ptr(dA.tangents[d].data);
-        double* o = ptr(dZ.tangents[d].data);
-        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] * (zt[i] * curv[i]) + at[i] * sv[i];
-    }
+    vec_product_rule_directions(a, curv, sv, Z.tangents.data(), std::as_const(dA.tangents).data(), dZ.tangents.data(),
+                                n, k);
     double* v = ptr(dZ.value.data);
     for (std::size_t i = 0; i < n; ++i) v[i] = sv[i] * a[i];
 }

@@ -1,6 +1,7 @@
 #include "forward/tangent_ops.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace veltn {
@@ -24,12 +25,22 @@ void place_block(const double* src, std::size_t rows, std::size_t cols, double* 
 
 void nn_input(fad1<Mat>& A, Mat const& X, std::size_t width) {
     nn_input(A.value, X, width);
-    zero_tangents_like_value(A);
+    // A finite value gives exactly zero tangents, which the products then skip without a scan.
+    const double* v = ptr(A.value.data);
+    bool finite = true;
+    for (std::size_t i = 0, n = A.value.size(); i < n; ++i) finite &= std::isfinite(v[i]);
+    if (!finite) {
+        zero_tangents_like_value(A);
+        return;
+    }
+    A.tangents.shape(container_directions(), A.value.rows, A.value.cols);
+    A.tangents.zero();
 }
 
 void nn_zeros(fad1<Mat>& m, std::size_t rows, std::size_t cols) {
     nn_zeros(m.value, rows, cols);
-    zero_tangents_like_value(m);
+    m.tangents.shape(container_directions(), rows, cols);
+    m.tangents.zero();
 }
 
 void nn_place_columns(fad1<Mat>& T, fad1<Mat> const& src, std::size_t col0) {
@@ -121,6 +132,10 @@ void setweights(TangentNN& nn, fad1<Vec> const& p) {
         w.tangents.shape(k, w.value.rows, w.value.cols);
         for (std::size_t d = 0; d < k; ++d) std::copy_n(p.tangents.at(d) + o, nw, w.tangents.at(d));
         o += nw;
+        // Every batch reads the weights: their zero directions and transposes are found once here.
+        b.tangents.remember_runs();
+        w.tangents.remember_runs();
+        w.tangents.remember_transposes(w.value);
     }
 }
 

@@ -78,7 +78,8 @@ using tanad::FO::Dynamic::scalar_value;
 
 // Loads p (parameter layout: per layer the bias, then the weights row-major) into nn: values
 // from p.value, and tangent d of every weight and bias from p's tangent d. Every weight and
-// bias takes p's direction count. p's length is not checked.
+// bias takes p's direction count, and remembers which of its directions are zero until it is
+// next written. p's length is not checked.
 void setweights(TangentNN& nn, fad1<Vec> const& p);
 // The inverse of setweights: numel entries with the current direction count (those a weight or bias lacks
 // stay zero).

@@ -115,6 +115,73 @@ void softplus_adjoint(const double* z, const double* a, double* y, std::size_t n
         z, a, y, n, 0.0, 0.0);
 }
 
+// Tangent rules over k directions of n entries, held one after another (direction d at d n),
+// with per-entry factors shared by every direction. The tails pad with 0, on which the
+// arithmetic raises nothing. o may be t (each entry is read before it is written).
+
+// o_d = t_d s.
+template <class L>
+void scale_directions(const double* t, const double* s, double* o, std::size_t n, std::size_t k) {
+    for (std::size_t d = 0; d < k; ++d, t += n, o += n)
+        apply2<L>([](typename L::V x, typename L::V f) { return L::mul(x, f); }, t, s, o, n, 0.0, 0.0);
+}
+
+// o_d = a (z_d c) + t_d s: the tangents of s a, where s has tangents z_d c.
+template <class L>
+void product_rule_directions(const double* a, const double* c, const double* s, const double* z, const double* t,
+                             double* o, std::size_t n, std::size_t k) {
+    using V = typename L::V;
+    for (std::size_t d = 0; d < k; ++d, z += n, t += n, o += n) {
+        std::size_t i = 0;
+        for (; i + L::width <= n; i += L::width)
+            L::store(o + i, L::add(L::mul(L::load(a + i), L::mul(L::load(z + i), L::load(c + i))),
+                                   L::mul(L::load(t + i), L::load(s + i))));
+        if (i < n) {
+            const std::size_t m = n - i;
+            const V r = L::add(L::mul(L::load_tail(a + i, m, 0.0), L::mul(L::load_tail(z + i, m, 0.0), L::load_tail(c + i, m, 0.0))),
+                               L::mul(L::load_tail(t + i, m, 0.0), L::load_tail(s + i, m, 0.0)));
+            L::store_tail(o + i, m, r);
+        }
+    }
+}
+
+// The softplus factors from e = exp(z): e1 = e + 1 and s = e / e1 (its slope), and with c the
+// slope's own derivative factor e / (e1 e1). Each a single rounded operation per entry, so every
+// tier gives the same bits. The tails pad with 0.
+template <class L>
+void softplus_slope(const double* e, double* e1, double* s, std::size_t n) {
+    using V = typename L::V;
+    const V one = L::set1(1.0);
+    std::size_t i = 0;
+    for (; i + L::width <= n; i += L::width) {
+        const V x = L::load(e + i), x1 = L::add(x, one);
+        L::store(e1 + i, x1);
+        L::store(s + i, L::div(x, x1));
+    }
+    if (i < n) {
+        const V x = L::load_tail(e + i, n - i, 0.0), x1 = L::add(x, one);
+        L::store_tail(e1 + i, n - i, x1);
+        L::store_tail(s + i, n - i, L::div(x, x1));
+    }
+}
+
+template <class L>
+void softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n) {
+    using V = typename L::V;
+    const V one = L::set1(1.0);
+    std::size_t i = 0;
+    for (; i + L::width <= n; i += L::width) {
+        const V x = L::load(e + i), x1 = L::add(x, one);
+        L::store(s + i, L::div(x, x1));
+        L::store(c + i, L::div(x, L::mul(x1, x1)));
+    }
+    if (i < n) {
+        const V x = L::load_tail(e + i, n - i, 0.0), x1 = L::add(x, one);
+        L::store_tail(s + i, n - i, L::div(x, x1));
+        L::store_tail(c + i, n - i, L::div(x, L::mul(x1, x1)));
+    }
+}
+
 // load_tail and store_tail through a padded buffer, for lane types without masked memory access.
 template <class L>
 typename L::V load_padded(const double* p, std::size_t n, double pad) {

@@ -58,6 +58,30 @@ void scalar_softplus_adjoint(const double* z, const double* a, double* y, std::s
     }
 }
 
+void scalar_softplus_slope(const double* e, double* e1, double* s, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = e[i], x1 = x + 1.0;
+        e1[i] = x1;
+        s[i] = x / x1;
+    }
+}
+void scalar_softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = e[i], x1 = x + 1.0;
+        s[i] = x / x1;
+        c[i] = x / (x1 * x1);
+    }
+}
+void scalar_scale_directions(const double* t, const double* s, double* o, std::size_t n, std::size_t k) {
+    for (std::size_t d = 0; d < k; ++d, t += n, o += n)
+        for (std::size_t i = 0; i < n; ++i) o[i] = t[i] * s[i];
+}
+void scalar_product_rule_directions(const double* a, const double* c, const double* s, const double* z,
+                                    const double* t, double* o, std::size_t n, std::size_t k) {
+    for (std::size_t d = 0; d < k; ++d, z += n, t += n, o += n)
+        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] * (z[i] * c[i]) + t[i] * s[i];
+}
+
 struct Routines {
     void (*exp)(const double*, double*, std::size_t);
     void (*log)(const double*, double*, std::size_t);
@@ -65,13 +89,21 @@ struct Routines {
     void (*sqrt)(const double*, double*, std::size_t);
     void (*softplus)(const double*, double*, std::size_t, double);
     void (*softplus_adjoint)(const double*, const double*, double*, std::size_t, double);
+    void (*softplus_slope)(const double*, double*, double*, std::size_t);
+    void (*softplus_slope_curvature)(const double*, double*, double*, std::size_t);
+    void (*scale_directions)(const double*, const double*, double*, std::size_t, std::size_t);
+    void (*product_rule_directions)(const double*, const double*, const double*, const double*, const double*,
+                                    double*, std::size_t, std::size_t);
 };
 
 // Indexed by VectorTier.
 constexpr Routines kRoutines[] = {
-    {scalar_exp, scalar_log, scalar_atan, scalar_sqrt, scalar_softplus, scalar_softplus_adjoint},
-    {avx2_exp, avx2_log, avx2_atan, avx2_sqrt, avx2_softplus, avx2_softplus_adjoint},
-    {avx512_exp, avx512_log, avx512_atan, avx512_sqrt, avx512_softplus, avx512_softplus_adjoint},
+    {scalar_exp, scalar_log, scalar_atan, scalar_sqrt, scalar_softplus, scalar_softplus_adjoint,
+     scalar_softplus_slope, scalar_softplus_slope_curvature, scalar_scale_directions, scalar_product_rule_directions},
+    {avx2_exp, avx2_log, avx2_atan, avx2_sqrt, avx2_softplus, avx2_softplus_adjoint,
+     avx2_softplus_slope, avx2_softplus_slope_curvature, avx2_scale_directions, avx2_product_rule_directions},
+    {avx512_exp, avx512_log, avx512_atan, avx512_sqrt, avx512_softplus, avx512_softplus_adjoint,
+     avx512_softplus_slope, avx512_softplus_slope_curvature, avx512_scale_directions, avx512_product_rule_directions},
 };
 
 // Initialised on first use, so that it is set whatever the order of static initialisation.
@@ -104,6 +136,23 @@ void vec_softplus(const double* z, double* y, std::size_t n, double cutoff) {
 
 void vec_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
     routines().softplus_adjoint(z, a, y, n, cutoff);
+}
+
+void vec_softplus_slope(const double* e, double* e1, double* s, std::size_t n) {
+    routines().softplus_slope(e, e1, s, n);
+}
+
+void vec_softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n) {
+    routines().softplus_slope_curvature(e, s, c, n);
+}
+
+void vec_scale_directions(const double* t, const double* s, double* o, std::size_t n, std::size_t k) {
+    routines().scale_directions(t, s, o, n, k);
+}
+
+void vec_product_rule_directions(const double* a, const double* c, const double* s, const double* z,
+                                 const double* t, double* o, std::size_t n, std::size_t k) {
+    routines().product_rule_directions(a, c, s, z, t, o, n, k);
 }
 
 }  // namespace veltn

@@ -51,5 +51,18 @@ void avx2_softplus(const double* z, double* y, std::size_t n, double cutoff) {
 void avx2_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
     kernels::softplus_adjoint<Avx2Lanes>(z, a, y, n, cutoff);
 }
+void avx2_softplus_slope(const double* e, double* e1, double* s, std::size_t n) {
+    kernels::softplus_slope<Avx2Lanes>(e, e1, s, n);
+}
+void avx2_softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n) {
+    kernels::softplus_slope_curvature<Avx2Lanes>(e, s, c, n);
+}
+void avx2_scale_directions(const double* t, const double* s, double* o, std::size_t n, std::size_t k) {
+    kernels::scale_directions<Avx2Lanes>(t, s, o, n, k);
+}
+void avx2_product_rule_directions(const double* a, const double* c, const double* s, const double* z,
+                                   const double* t, double* o, std::size_t n, std::size_t k) {
+    kernels::product_rule_directions<Avx2Lanes>(a, c, s, z, t, o, n, k);
+}
 
 }  // namespace veltn

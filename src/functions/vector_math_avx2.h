@@ -11,5 +11,10 @@ void avx2_atan(const double* x, double* y, std::size_t n);
 void avx2_sqrt(const double* x, double* y, std::size_t n);
 void avx2_softplus(const double* z, double* y, std::size_t n, double cutoff);
 void avx2_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff);
+void avx2_softplus_slope(const double* e, double* e1, double* s, std::size_t n);
+void avx2_softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n);
+void avx2_scale_directions(const double* t, const double* s, double* o, std::size_t n, std::size_t k);
+void avx2_product_rule_directions(const double* a, const double* c, const double* s, const double* z,
+                                   const double* t, double* o, std::size_t n, std::size_t k);
 
 }  // namespace veltn

@@ -55,5 +55,18 @@ void avx512_softplus(const double* z, double* y, std::size_t n, double cutoff) {
 void avx512_softplus_adjoint(const double* z, const double* a, double* y, std::size_t n, double cutoff) {
     kernels::softplus_adjoint<Avx512Lanes>(z, a, y, n, cutoff);
 }
+void avx512_softplus_slope(const double* e, double* e1, double* s, std::size_t n) {
+    kernels::softplus_slope<Avx512Lanes>(e, e1, s, n);
+}
+void avx512_softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n) {
+    kernels::softplus_slope_curvature<Avx512Lanes>(e, s, c, n);
+}
+void avx512_scale_directions(const double* t, const double* s, double* o, std::size_t n, std::size_t k) {
+    kernels::scale_directions<Avx512Lanes>(t, s, o, n, k);
+}
+void avx512_product_rule_directions(const double* a, const double* c, const double* s, const double* z,
+                                   const double* t, double* o, std::size_t n, std::size_t k) {
+    kernels::product_rule_directions<Avx512Lanes>(a, c, s, z, t, o, n, k);
+}
 
 }  // namespace veltn

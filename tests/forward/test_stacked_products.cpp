@@ -99,6 +99,38 @@ TEST(StackedProducts, ManyDirectionsWithZeroDirections) {
             for (double v : P->tangents[d].data) EXPECT_TRUE(v == 0.0 && !std::signbit(v));
 }
 
+// A weight remembers its zero directions and transposes once it is loaded; the products with it
+// must give what they give without them, and must forget them once the weight is written (here
+// a direction that was zero, and was remembered as zero, becomes non-zero).
+TEST(StackedProducts, RememberedWeightsAreUsedUntilWritten) {
+    struct Shape {
+        std::size_t r, n, m;
+    };
+    constexpr unsigned k = 9;
+    DirectionCounts counts(k);
+    for (Shape const s : {Shape{32, 64, 64}, Shape{32, 16, 8}, Shape{3, 5, 2}}) {
+        const std::string shape = std::to_string(s.r) + "x" + std::to_string(s.n) + "x" + std::to_string(s.m);
+        const fad1<Mat> A = with_zero_directions(random_mat(s.r, s.n, 230), k, 231, 4, 1);
+        const fad1<Mat> G = with_zero_directions(random_mat(s.r, s.m, 232), k, 233, 4, 1);
+        fad1<Mat> W = with_zero_directions(random_mat(s.n, s.m, 234), k, 235, 3, 0);
+        W.tangents.remember_runs();
+        W.tangents.remember_transposes(W.value);
+        ASSERT_NE(W.tangents.remembered_transposes(), nullptr) << shape;
+        for (const char* stage : {"remembered", "written since"}) {
+            const std::string what = shape + ", " + stage;
+            fad1<Mat> C, N;
+            do_mult(A, W, C);
+            check_tangents(C, A, W, mult, k, what + ": A W");
+            do_binmult(N, G, TransposedFAD1<Mat>(W));
+            check_tangents(N, G, W, mult_nt, k, what + ": G W^T");
+            W.tangents[0] = seeded_mat(random_mat(s.n, s.m, 236), 1, 237).tangents[0];
+            W.tangents[4].data = 0.0;
+            EXPECT_EQ(W.tangents.remembered_transposes(), nullptr) << what;
+            EXPECT_EQ(W.tangents.remembered_runs(), nullptr) << what;
+        }
+    }
+}
+
 TEST(StackedProducts, NaNInATangentIsNotTakenForZero) {
     DirectionCounts counts(2);
     fad1<Mat> A(random_mat(3, 4, 209));

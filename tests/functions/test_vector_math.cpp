@@ -375,6 +375,51 @@ TEST_P(VectorMath, SoftplusAdjointIsTheDerivativeTimesTheWeight) {
     EXPECT_EQ(out[2], 3.0);
 }
 
+// The per-direction rules over k blocks of n, at lengths that leave every tail size: the slopes
+// and the scaling are single roundings (the same bits in every tier), the product rule may fuse
+// one multiply and add (within one rounding of its terms). They may run in place, and nothing past
+// the last block is written.
+TEST_P(VectorMath, DirectionRulesMatchTheirFormulasAtEveryTail) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-3.0, 3.0);
+    for (std::size_t n = 1; n <= 19; ++n)
+        for (std::size_t k : {1u, 3u}) {
+            std::vector<double> e(n), a(n), c(n), s(n), z(k * n), t(k * n);
+            for (double& x : e) x = std::exp(u(rng) * 10.0);
+            for (auto* v : {&a, &c, &s, &z, &t})
+                for (double& x : *v) x = u(rng);
+            std::vector<double> e1(n + 1, -7.0), slope(n + 1, -7.0), curv(n + 1, -7.0), inplace = e;
+            vec_softplus_slope(e.data(), e1.data(), slope.data(), n);
+            vec_softplus_slope_curvature(e.data(), inplace.data(), curv.data(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(bits(e1[i]), bits(e[i] + 1.0)) << n << ": " << i;
+                ASSERT_EQ(bits(slope[i]), bits(e[i] / (e[i] + 1.0))) << n << ": " << i;
+                ASSERT_EQ(bits(inplace[i]), bits(slope[i])) << n << ": " << i;
+                ASSERT_EQ(bits(curv[i]), bits(e[i] / ((e[i] + 1.0) * (e[i] + 1.0)))) << n << ": " << i;
+            }
+            EXPECT_EQ(e1[n], -7.0);
+            EXPECT_EQ(slope[n], -7.0);
+            EXPECT_EQ(curv[n], -7.0);
+
+            std::vector<double> scaled(k * n + 1, -7.0), rule(k * n + 1, -7.0), rule_inplace = t;
+            vec_scale_directions(t.data(), s.data(), scaled.data(), n, k);
+            vec_product_rule_directions(a.data(), c.data(), s.data(), z.data(), t.data(), rule.data(), n, k);
+            vec_product_rule_directions(a.data(), c.data(), s.data(), z.data(), rule_inplace.data(),
+                                        rule_inplace.data(), n, k);
+            for (std::size_t d = 0; d < k; ++d)
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::size_t j = d * n + i;
+                    ASSERT_EQ(bits(scaled[j]), bits(t[j] * s[i])) << n << ": " << j;
+                    const double first = a[i] * (z[j] * c[i]), second = t[j] * s[i];
+                    ASSERT_LE(std::fabs(rule[j] - (first + second)), 0x1p-52 * (std::fabs(first) + std::fabs(second)))
+                        << n << ": " << j;
+                    ASSERT_EQ(bits(rule_inplace[j]), bits(rule[j])) << n << ": " << j;
+                }
+            EXPECT_EQ(scaled[k * n], -7.0);
+            EXPECT_EQ(rule[k * n], -7.0);
+        }
+}
+
 INSTANTIATE_TEST_SUITE_P(Tiers, VectorMath,
                          ::testing::Values(VectorTier::Scalar, VectorTier::Avx2, VectorTier::Avx512),
                          [](::testing::TestParamInfo<VectorTier> const& info) {
