@@ -67,13 +67,13 @@
  *   batch of rows at a time into the storage of the thread that runs the batch (so its memory
  *   does not grow with R), and keeps no pointer after a call returns. An input must therefore
  *   not change while a call reads it.
- *   velt_Hv and velt_Jv keep their working storage in the calling thread, one workspace per
- *   handle, and reuse it: a call on the same thread with the same handle, rows and number of
- *   directions as the one before allocates no memory. velt_Hv carries at most 64 directions
- *   at a time (more run in blocks of equal size), so beyond its output its memory does not grow
- *   with k. A thread's workspaces are freed when it ends; releaseVELTNet frees the releasing
- *   thread's workspace of that handle at once and the other threads' at their next velt_Hv or
- *   velt_Jv call.
+ *   velt_Hv, velt_Jv and velt_GNv keep their working storage in the calling thread, one
+ *   workspace per handle, and reuse it: a call on the same thread with the same handle, rows and
+ *   number of directions as the one before allocates no memory. Each carries at most 64
+ *   directions at a time (more run in blocks of equal size), so beyond its output its memory
+ *   does not grow with k. A thread's workspaces are freed when it ends; releaseVELTNet frees the
+ *   releasing thread's workspace of that handle at once and the other threads' at their next
+ *   velt_Hv, velt_Jv or velt_GNv call.
  *
  * Objective
  *   J = mean over all R * numout residual elements (prediction minus target) of the norm.

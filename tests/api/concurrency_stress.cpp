@@ -52,7 +52,7 @@ struct Result {
     }
 };
 
-enum Op { kHv, kJv, kGrad, kVJ };
+enum Op { kHv, kJv, kGrad, kVJ, kGNv };
 
 double wave(unsigned i, double scale) { return scale * std::sin(0.7 * i + 0.3); }
 
@@ -92,6 +92,11 @@ Result run(void* h, Data const& d, Op op, uint32_t k) {
             out.resize(std::size_t(n) * d.nout);
             r.status = velt_vJ(h, d.w.data(), m, d.U.data(), 0, d.X.data(), d.Y.data(), n, d.nin, d.nout,
                                out.data(), g.data());
+            break;
+        case kGNv:
+            out.resize(std::size_t(k) * m);
+            r.status = velt_GNv(h, d.w.data(), m, d.V.data(), k, d.X.data(), d.Y.data(), n, d.nin, d.nout, &J,
+                                g.data(), out.data());
             break;
     }
     r.values.push_back(J);
@@ -153,7 +158,7 @@ int main() {
 
     // Reference values, one thread, nothing else running.
     std::map<std::pair<int, uint32_t>, Result> ref;
-    for (int op = kHv; op <= kVJ; ++op)
+    for (int op = kHv; op <= kGNv; ++op)
         for (uint32_t k = 0; k <= kMaxK; ++k) {
             ref[{op, k}] = run(probe, data, Op(op), k);
             if (ref[{op, k}].status != 0) return std::printf("reference op %d k %u failed\n", op, k), 1;
@@ -167,7 +172,7 @@ int main() {
         pool.emplace_back([&, t] {
             void* own = t < 4 ? make_handle(threads) : probe;
             for (unsigned i = 0; !stop.load(); ++i) {
-                const int op = int((i + t) % 4);
+                const int op = int((i + t) % 5);
                 const uint32_t k = (i * 7 + t * 3) % (kMaxK + 1);
                 expect_same(run(own, data, Op(op), k), ref[{op, k}], t < 4 ? "own handle" : "shared handle", op, k);
                 if (i % 3 == 0) probe_blas(own, data);
@@ -196,7 +201,7 @@ int main() {
 #pragma omp parallel for num_threads(3) schedule(dynamic)
         for (int i = 0; i < 24; ++i) {
             void* h = make_handle(threads);
-            const int op = i % 4;
+            const int op = i % 5;
             const uint32_t k = uint32_t(i % (kMaxK + 1));
             expect_same(run(h, data, Op(op), k), ref[{op, k}], levels == 1 ? "OpenMP loop" : "nested OpenMP loop",
                         op, k);
