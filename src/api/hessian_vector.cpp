@@ -19,19 +19,12 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
         require_array(g, 1, "g");
         require_array(Hv, k, "Hv");
         const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
-        const uint32_t used = static_cast<uint32_t>(numel(info.model));
         TangentWorkspace& ws = tangent_workspace(info);
 
         // Every block gives the same objective and gradient (the values do not depend on the
         // directions); the first one's are written.
-        const uint32_t block = block_size(info.model, n, k);
         double t0 = wall_seconds(), t1 = t0;
-        for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += block) {
-            const uint32_t c = std::min(block, k - d0);
-            const DirectionScope directions(c);
-            seeded_parameters_into(w, nw, V, k, d0, c, used, ws.params);
-            ws.nn = info.admodel;
-            setweights(ws.nn, ws.params);
+        for_direction_blocks(info, ws, w, nw, V, k, block_size(info.model, n, k), [&](uint32_t d0, uint32_t c) {
             if (d0 == 0) t0 = wall_seconds();
             const auto objective = hessian_vector(ws.nn, Xr, Yr, ws.grads, ws.adj, &ws.objv);
             if (d0 == 0) {
@@ -40,8 +33,7 @@ extern "C" VELTN_API int velt_Hv(void* handle, const double* w, uint32_t nw, con
                 copy_parameters_out(ws.grads.value, g, nw);
             }
             write_directions(ws.grads.tangents, d0, c, k, ws.grads.size(), nw, Hv);
-            if (c == 0) break;
-        }
+        });
         trace_objective(*J, t1 - t0);
     });
 }

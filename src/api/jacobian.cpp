@@ -59,19 +59,13 @@ extern "C" VELTN_API int velt_GNv(void* handle, const double* w, uint32_t nw, co
         require_array(GNv, k, "GNv");
         const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
 
-        const uint32_t used = static_cast<uint32_t>(numel(info.model));
         TangentWorkspace& ws = tangent_workspace(info);
         const double t0 = wall_seconds();
         ws.grad = info.model;
         zero_parameters(ws.grad);
         double objective = 0;
         // Blocks of directions, each from one tangent sweep; the first also gives the gradient.
-        for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += kDirectionBlock) {
-            const uint32_t kb = std::min(kDirectionBlock, k - d0);
-            const DirectionScope directions(kb);
-            seeded_parameters_into(w, nw, V, k, d0, kb, used, ws.params);
-            ws.nn = info.admodel;
-            setweights(ws.nn, ws.params);
+        for_direction_blocks(info, ws, w, nw, V, k, kDirectionBlock, [&](uint32_t d0, uint32_t kb) {
             if (d0 == 0) {
                 // The plain model holds the same parameters, without the directions.
                 ws.plain = info.model;
@@ -84,8 +78,7 @@ extern "C" VELTN_API int velt_GNv(void* handle, const double* w, uint32_t nw, co
                 gauss_newton_rows(ws.nn, ws.plain, Xr, Yr, kb, ws.grad, ws.products, d0 == 0, &ws.gauss_newton);
             if (d0 == 0) objective = J_block;
             for (uint32_t d = 0; d < kb; ++d) write_direction(ws.products[d], d0 + d, k, nw, GNv);
-            if (k == 0) break;
-        }
+        });
         trace_objective(objective, wall_seconds() - t0);
 
         *J = objective;

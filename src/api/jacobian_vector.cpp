@@ -22,19 +22,12 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
         const std::size_t terms = std::size_t(n) * nout;
         const bool rowmajor = veltn_rowmajor != 0;
 
-        const uint32_t used = static_cast<uint32_t>(numel(info.model));
         TangentWorkspace& ws = tangent_workspace(info);
         const InputRows Xr = caller_rows(X, n, nin, "X"), Yr = caller_rows(Y, n, nout, "Y");
         // The directions run in blocks, one sweep over the rows each, so that the tangents' memory
         // does not grow with k; the terms do not depend on the directions and are written once.
-        const uint32_t block = block_size(info.model, n, k);
         double t0 = wall_seconds();
-        for (uint32_t d0 = 0; d0 < k || d0 == 0; d0 += block) {
-            const uint32_t c = std::min(block, k - d0);
-            const DirectionScope directions(c);
-            seeded_parameters_into(w, nw, V, k, d0, c, used, ws.params);
-            ws.nn = info.admodel;
-            setweights(ws.nn, ws.params);
+        for_direction_blocks(info, ws, w, nw, V, k, block_size(info.model, n, k), [&](uint32_t d0, uint32_t c) {
             if (d0 == 0) t0 = wall_seconds();
             // Each batch writes its terms and the block's tangents straight into res and Jv.
             auto put = [&](uint32_t row0, fad1<Mat> const& O) {
@@ -53,8 +46,7 @@ extern "C" VELTN_API int velt_Jv(void* handle, const double* w, uint32_t nw, con
                 }
             };
             jacobian_vector_rows(ws.nn, Xr, Yr, put, &ws.rows);
-            if (c == 0) break;
-        }
+        });
         const double t1 = wall_seconds();
         trace_terms_objective(info.model, res, n, nout, t1 - t0);
     });
