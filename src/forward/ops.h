@@ -141,8 +141,8 @@ using ExpQuadNode = ExpResult<ExpResult2<MulNode, double, DivideScalar>, Exp>;
 // Per-thread scratch for the operations: slot (below kScratchSlots) holds at least n doubles
 // until the next request for the same slot on the same thread; it starts with arbitrary contents.
 // It grows to the largest request and is kept until the thread ends, so that steady calls do not
-// allocate. Slots 0 to 3 belong to the products, 4 to 7 to the activations and norms, 8 to the
-// elementwise operations here.
+// allocate. Slots 4 to 7 belong to the activations and norms, 8 to the elementwise operations
+// here; 0 to 3 are free (the products write straight into their results).
 constexpr unsigned kScratchSlots = 10;
 double* scratch(unsigned slot, std::size_t n);
 

@@ -145,6 +145,24 @@ void product_rule_directions(const double* a, const double* c, const double* s, 
     }
 }
 
+// f(v, a, b) sets two vectors per group v of x, stored to y1 and y2 (either may be x: each group
+// is read before it is written); the tail pads x with `pad`.
+template <class L, class F>
+void apply_split(F f, const double* x, double* y1, double* y2, std::size_t n, double pad) {
+    typename L::V a, b;
+    std::size_t i = 0;
+    for (; i + L::width <= n; i += L::width) {
+        f(L::load(x + i), a, b);
+        L::store(y1 + i, a);
+        L::store(y2 + i, b);
+    }
+    if (i < n) {
+        f(L::load_tail(x + i, n - i, pad), a, b);
+        L::store_tail(y1 + i, n - i, a);
+        L::store_tail(y2 + i, n - i, b);
+    }
+}
+
 // The softplus factors from e = exp(z): e1 = e + 1 and s = e / e1 (its slope), and with c the
 // slope's own derivative factor e / (e1 e1). Each a single rounded operation per entry, so every
 // tier gives the same bits. The tails pad with 0.
@@ -152,34 +170,25 @@ template <class L>
 void softplus_slope(const double* e, double* e1, double* s, std::size_t n) {
     using V = typename L::V;
     const V one = L::set1(1.0);
-    std::size_t i = 0;
-    for (; i + L::width <= n; i += L::width) {
-        const V x = L::load(e + i), x1 = L::add(x, one);
-        L::store(e1 + i, x1);
-        L::store(s + i, L::div(x, x1));
-    }
-    if (i < n) {
-        const V x = L::load_tail(e + i, n - i, 0.0), x1 = L::add(x, one);
-        L::store_tail(e1 + i, n - i, x1);
-        L::store_tail(s + i, n - i, L::div(x, x1));
-    }
+    apply_split<L>(
+        [&](V x, V& x1, V& slope) {
+            x1 = L::add(x, one);
+            slope = L::div(x, x1);
+        },
+        e, e1, s, n, 0.0);
 }
 
 template <class L>
 void softplus_slope_curvature(const double* e, double* s, double* c, std::size_t n) {
     using V = typename L::V;
     const V one = L::set1(1.0);
-    std::size_t i = 0;
-    for (; i + L::width <= n; i += L::width) {
-        const V x = L::load(e + i), x1 = L::add(x, one);
-        L::store(s + i, L::div(x, x1));
-        L::store(c + i, L::div(x, L::mul(x1, x1)));
-    }
-    if (i < n) {
-        const V x = L::load_tail(e + i, n - i, 0.0), x1 = L::add(x, one);
-        L::store_tail(s + i, n - i, L::div(x, x1));
-        L::store_tail(c + i, n - i, L::div(x, L::mul(x1, x1)));
-    }
+    apply_split<L>(
+        [&](V x, V& slope, V& curvature) {
+            const V x1 = L::add(x, one);
+            slope = L::div(x, x1);
+            curvature = L::div(x, L::mul(x1, x1));
+        },
+        e, s, c, n, 0.0);
 }
 
 // load_tail and store_tail through a padded buffer, for lane types without masked memory access.
